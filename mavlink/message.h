@@ -20,7 +20,11 @@ struct MessageInfo {
   uint8_t max_length;  // payload length with extension fields
 };
 
-// nullptr when the dialect has no such message.
+// Every message of the dialect, sorted by id.
+std::span<const MessageInfo> dialect_messages();
+
+// nullptr when the dialect has no such message. By id: a binary search (the parser looks up
+// every frame); by name: slower, for set-up code.
 const MessageInfo* find_message(uint32_t id);
 const MessageInfo* find_message(std::string_view name);
 
