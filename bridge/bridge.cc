@@ -1,0 +1,194 @@
+#include "bridge/bridge.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "bridge/command_key.h"
+#include "mavlink/connection.h"
+#include "mavlink/messages.h"
+#include "support/version.h"
+
+namespace orvel::bridge {
+
+namespace m = orvel::mavlink;
+
+const StreamRate STREAMS_HZ[5] = {
+    {m::GlobalPositionInt::ID, 4.0}, {m::SysStatus::ID, 1.0},   {m::GpsRawInt::ID, 1.0},
+    {m::ExtendedSysState::ID, 1.0},  {m::HomePosition::ID, 0.2},
+};
+
+namespace {
+
+constexpr std::array<std::string_view, 12> FORWARD = {
+    "HEARTBEAT",
+    "GLOBAL_POSITION_INT",
+    "SYS_STATUS",
+    "GPS_RAW_INT",
+    "EXTENDED_SYS_STATE",
+    "HOME_POSITION",
+    "STATUSTEXT",
+    "AUTOPILOT_VERSION",
+    "OPEN_DRONE_ID_BASIC_ID",
+    "OPEN_DRONE_ID_LOCATION",
+    "OPEN_DRONE_ID_SYSTEM",
+    "OPEN_DRONE_ID_OPERATOR_ID",
+};
+
+constexpr std::array<uint8_t, 5> VEHICLE_TYPES_EXCLUDED = {
+    m::MAV_TYPE_GCS, m::MAV_TYPE_ONBOARD_CONTROLLER, m::MAV_TYPE_GIMBAL, m::MAV_TYPE_CAMERA,
+    m::MAV_TYPE_ADSB};
+
+}  // namespace
+
+bool is_vehicle_type(uint8_t mav_type) {
+  return std::find(VEHICLE_TYPES_EXCLUDED.begin(), VEHICLE_TYPES_EXCLUDED.end(), mav_type) ==
+         VEHICLE_TYPES_EXCLUDED.end();
+}
+
+bool should_forward(const m::Message& msg) {
+  if (std::find(FORWARD.begin(), FORWARD.end(), msg.type) == FORWARD.end()) return false;
+  if (msg.id == m::Heartbeat::ID) {
+    const auto hb = msg.as<m::Heartbeat>();
+    return hb && is_vehicle_type(hb->type);
+  }
+  return true;
+}
+
+int64_t interval_us(double rate_hz) { return static_cast<int64_t>(1000000.0 / rate_hz); }
+
+Bridge::Bridge(BridgeConfig config, BridgeEnv env)
+    : config_(std::move(config)),
+      env_(std::move(env)),
+      log_("bridge", env_.log_sink),
+      version_(RELEASE_VERSION) {
+  if (!env_.open_link) env_.open_link = m::open_link;
+  if (!env_.make_uplink) {
+    env_.make_uplink = [this](const BridgeConfig& c, std::function<void()> on_envelope) {
+      return make_uplink(c, *env_.clock, env_.log_sink, std::move(on_envelope));
+    };
+  }
+  if (env_.http == nullptr) {
+    own_http_ = std::make_unique<CurlHttpClient>();
+    env_.http = own_http_.get();
+  }
+
+  autopilot_ = env_.open_link(config_.autopilot, static_cast<int>(config_.baud),
+                              static_cast<uint8_t>(config_.source_system),
+                              m::MAV_COMP_ID_ONBOARD_COMPUTER);
+  // An envelope from the platform wakes the loop at once instead of after the read time-out.
+  m::Link* link = autopilot_.get();
+  utm_ = env_.make_uplink(config_, [link] { link->wake(); });
+  side_channels_ = utm_->mqtt() != nullptr;
+
+  command_key_ = config_.command_public_key;
+  command_key_id_ = config_.command_key_id;
+  const bool wants_envelopes = !config_.allow_commands.empty() || config_.share_logs ||
+                               config_.allow_checks || config_.camera.size() > 0;
+  if (wants_envelopes && command_key_.empty() && !config_.server.empty()) {
+    const CommandKey key = fetch_command_key(config_.server, *env_.http, log_);
+    command_key_ = key.public_key;
+    command_key_id_ = key.key_id;
+  }
+
+  if (!config_.allow_commands.empty()) {
+    std::string kinds;
+    for (const auto& k : config_.allow_commands) kinds += (kinds.empty() ? "" : ", ") + k;
+    log_.info("Commands allowed on this drone: %s%s", kinds.c_str(),
+              command_key_.empty() ? " (NO command key: all will be refused)" : "");
+  }
+}
+
+Bridge::~Bridge() = default;
+
+void Bridge::run() {
+  log_.info("Edge bridge %s \u2192 %s", config_.autopilot.c_str(), utm_->describe().c_str());
+  last_log_ = env_.clock->monotonic();
+  for (;;) {
+    step();
+    maybe_log_stats();
+  }
+}
+
+void Bridge::maybe_log_stats() {
+  if (env_.clock->monotonic() - last_log_ > STATS_SECONDS) {
+    last_log_ = env_.clock->monotonic();
+    log_.info("%s", stats_line().c_str());
+  }
+}
+
+std::string Bridge::stats_line() const {
+  std::string vehicles = "[";
+  for (int id : stats_.vehicles) vehicles += (vehicles.size() > 1 ? ", " : "") + std::to_string(id);
+  vehicles += "]";
+  const MqttUplink* mqtt = const_cast<Uplink&>(*utm_).mqtt();
+  const long long uplink_dropped = mqtt ? static_cast<long long>(mqtt->dropped()) : 0;
+  // The parameter reader and the command executor report here once they are wired in.
+  const long long params_published = 0;
+  const std::string commands = "{}";
+  return strf(
+      "vehicles=%s received=%lld forwarded=%lld dropped=%lld uplink_dropped_batches=%lld "
+      "params_published=%lld commands=%s",
+      vehicles.c_str(), static_cast<long long>(stats_.received),
+      static_cast<long long>(stats_.forwarded), static_cast<long long>(stats_.dropped),
+      uplink_dropped, params_published, commands.c_str());
+}
+
+void Bridge::step() {
+  std::optional<m::Message> msg = autopilot_->recv(READ_TIMEOUT_S);
+  utm_->tick();
+  side_tick();
+  if (!msg || msg->bad()) return;
+
+  stats_.received += 1;
+  if (msg->id == m::Heartbeat::ID) {
+    const auto hb = msg->as<m::Heartbeat>();
+    if (hb && is_vehicle_type(hb->type)) {
+      stats_.vehicles.insert(msg->sysid);
+      request_streams(msg->sysid, msg->compid);
+    }
+  }
+  if (should_forward(*msg)) {
+    utm_->write(msg->frame);
+    stats_.forwarded += 1;
+  } else {
+    stats_.dropped += 1;
+  }
+}
+
+void Bridge::request_streams(uint8_t sysid, uint8_t compid) {
+  const double now = env_.clock->monotonic();
+  auto it = last_stream_request_.find(sysid);
+  const double last = it == last_stream_request_.end() ? 0.0 : it->second;
+  if (now - last < static_cast<double>(config_.stream_request_seconds)) return;
+  last_stream_request_[sysid] = now;
+  for (const StreamRate& s : STREAMS_HZ) {
+    m::CommandLong cmd;
+    cmd.target_system = sysid;
+    cmd.target_component = compid;
+    cmd.command = m::MAV_CMD_SET_MESSAGE_INTERVAL;
+    cmd.confirmation = 0;
+    cmd.param1 = static_cast<float>(s.msgid);
+    cmd.param2 = static_cast<float>(interval_us(s.rate_hz));
+    autopilot_->send(cmd);
+  }
+}
+
+void Bridge::side_tick() {
+  MqttUplink* mqtt = utm_->mqtt();
+  if (mqtt == nullptr) return;
+  while (std::optional<std::string> envelope = mqtt->take_command()) {
+    handle_envelope(std::move(*envelope));
+  }
+}
+
+void Bridge::handle_envelope(std::string envelope) {
+  // No module takes envelopes yet: the command executor, which takes every envelope that no
+  // other module claims, is not part of this build. Draining keeps the queue from filling.
+  (void)envelope;
+  envelopes_unrouted_ += 1;
+}
+
+void Bridge::answer(const Json& message) { utm_->publish_side("cmdack", to_json(message)); }
+
+}  // namespace orvel::bridge

@@ -1,0 +1,137 @@
+// The agent program end to end: a fake autopilot on UDP, the uplink over UDP or a real broker.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+
+#include "mavlink/connection.h"
+#include "mavlink/frame.h"
+#include "mavlink/messages.h"
+#include "tests/testkit/mosquitto.h"
+#include "tests/testkit/process.h"
+#include "tests/testkit/testkit.h"
+
+namespace orvel {
+namespace {
+
+namespace m = orvel::mavlink;
+using testkit::ChildProcess;
+
+std::string agent_path() { return testkit::binary_dir() + "/bridge/orvel-edge-bridge"; }
+
+ChildProcess start_agent(std::map<std::string, std::string> env) {
+  return ChildProcess({agent_path()}, std::move(env));
+}
+
+m::Heartbeat quad_heartbeat() {
+  m::Heartbeat hb;
+  hb.type = m::MAV_TYPE_QUADROTOR;
+  hb.autopilot = m::MAV_AUTOPILOT_PX4;
+  hb.base_mode = m::MAV_MODE_FLAG_CUSTOM_MODE_ENABLED;
+  return hb;
+}
+
+// Sends a heartbeat every 0.2 s from `autopilot` until `until` is true or time runs out.
+template <class Pred>
+bool beat_until(m::Link& autopilot, double timeout_s, Pred until) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  while (std::chrono::steady_clock::now() < deadline) {
+    autopilot.send(quad_heartbeat());
+    if (until()) return true;
+  }
+  return false;
+}
+
+TEST(Agent, RelaysOverUdpAndAsksForStreams) {
+  const int ap_port = testkit::free_port();
+  const int up_port = testkit::free_port();
+  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
+                            {"EDGE_UTM", "udpout:127.0.0.1:" + std::to_string(up_port)}});
+  auto platform = m::open_link("udpin:127.0.0.1:" + std::to_string(up_port), 0, 250, 1);
+  // The fake autopilot: system 1, component 1.
+  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+
+  std::optional<m::Message> relayed;
+  int stream_requests = 0;
+  ASSERT_TRUE(beat_until(*autopilot, 10.0, [&] {
+    while (auto msg = autopilot->recv(0.0)) {
+      if (auto cmd = msg->as<m::CommandLong>();
+          cmd && cmd->command == m::MAV_CMD_SET_MESSAGE_INTERVAL && cmd->target_system == 1) {
+        EXPECT_EQ(msg->sysid, 245);
+        EXPECT_EQ(msg->compid, m::MAV_COMP_ID_ONBOARD_COMPUTER);
+        ++stream_requests;
+      }
+    }
+    if (!relayed) relayed = platform->recv(0.2);
+    return relayed && stream_requests >= 5;
+  })) << agent.stderr_text();
+  ASSERT_EQ(relayed->type, "HEARTBEAT");
+  EXPECT_EQ(relayed->sysid, 1);  // the autopilot's own frame, not re-encoded
+  EXPECT_EQ(stream_requests, 5);  // at most once per 10 s
+  EXPECT_TRUE(agent.stderr_text().find(" INFO orvel_edge.bridge Edge bridge udpin:127.0.0.1:" +
+                                       std::to_string(ap_port) + " \u2192 udpout:127.0.0.1:" +
+                                       std::to_string(up_port)) != std::string::npos)
+      << agent.stderr_text();
+  EXPECT_FALSE(agent.wait(0.0)) << "the agent stopped";
+}
+
+TEST(Agent, RelaysInMqttBatches) {
+  testkit::MosquittoBroker broker;
+  testkit::TestMqttClient platform(broker.port());
+  platform.subscribe("utm/mavlink/drone-7", 0);
+  const int ap_port = testkit::free_port();
+  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
+                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
+                            {"EDGE_DEVICE_ID", "drone-7"}});
+  ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
+  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  ASSERT_TRUE(beat_until(*autopilot, 10.0, [&] {
+    autopilot->recv(0.2);
+    return !platform.messages().empty();
+  })) << agent.stderr_text();
+  const auto batch = platform.messages().front();
+  // A batch is whole frames back to back: it parses into heartbeats only.
+  m::Parser parser;
+  parser.push({reinterpret_cast<const uint8_t*>(batch.payload.data()), batch.payload.size()});
+  int frames = 0;
+  while (auto msg = parser.next()) {
+    EXPECT_EQ(msg->type, "HEARTBEAT");
+    ++frames;
+  }
+  EXPECT_GE(frames, 1);
+  EXPECT_EQ(batch.qos, 0);
+  EXPECT_FALSE(batch.retained);
+}
+
+TEST(Agent, StartUpErrorsEndTheProcess) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    int status;
+    std::string message;
+  } cases[] = {
+      {{{"EDGE_ALLOW_COMMANDS", "land,Fly"}},
+       1,
+       "Unknown command(s) in EDGE_ALLOW_COMMANDS: ['Fly']. Known: land, return_home, hold, "
+       "takeoff, goto, velocity\n"},
+      {{{"EDGE_UTM", "mqtt://127.0.0.1:1883"}, {"EDGE_DEVICE_ID", "a b"}},
+       1,
+       "EDGE_DEVICE_ID (or EDGE_MQTT_USERNAME) must be 1-64 of A-Z a-z 0-9 _ -\n"},
+      {{{"EDGE_BAUD", "fast"}}, 2, "'fast'"},
+      {{{"EDGE_AUTOPILOT", "udpin:127.0.0.1:notaport"}}, 2, "notaport"},
+  };
+  for (const auto& c : cases) {
+    auto agent = start_agent(c.env);
+    const auto status = agent.wait(10.0);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, c.status);
+    const std::string err = agent.stderr_text();
+    if (c.status == 1)
+      EXPECT_EQ(err, c.message);
+    else
+      EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
+}
+
+}  // namespace
+}  // namespace orvel

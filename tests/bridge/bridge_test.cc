@@ -1,0 +1,308 @@
+#include "bridge/bridge.h"
+
+#include <gtest/gtest.h>
+
+#include "bridge/command_key.h"
+#include "tests/bridge/fakes.h"
+
+namespace orvel::bridge {
+namespace {
+
+namespace m = orvel::mavlink;
+using fakes::FakeHttp;
+using fakes::FakeLink;
+using fakes::FakeUplink;
+
+// A Bridge over fake link, uplink and HTTP, with a clock moved by hand.
+struct Rig {
+  explicit Rig(BridgeConfig config = {}) {
+    BridgeEnv env;
+    env.clock = &clock;
+    env.log_sink = &sink;
+    env.http = &http;
+    env.open_link = [this](std::string_view endpoint, int baud, uint8_t sysid, uint8_t compid) {
+      opened = {std::string(endpoint), baud, sysid, compid};
+      auto l = std::make_unique<FakeLink>(&clock);
+      link = l.get();
+      return l;
+    };
+    env.make_uplink = [this](const BridgeConfig&, std::function<void()>) {
+      auto u = std::make_unique<FakeUplink>();
+      uplink = u.get();
+      return u;
+    };
+    bridge = std::make_unique<Bridge>(std::move(config), env);
+  }
+  // Queues a message and runs one step.
+  void feed(m::Message msg) {
+    link->inbox.push_back(std::move(msg));
+    bridge->step();
+  }
+
+  testkit::FakeClock clock;
+  testkit::CaptureSink sink;
+  FakeHttp http;
+  FakeLink* link = nullptr;
+  FakeUplink* uplink = nullptr;
+  struct {
+    std::string endpoint;
+    int baud;
+    int sysid, compid;
+  } opened{};
+  std::unique_ptr<Bridge> bridge;
+};
+
+TEST(Bridge, OpensTheAutopilotWithOwnIds) {
+  BridgeConfig c;
+  c.autopilot = "/dev/ttyAMA0";
+  c.baud = 921600;
+  Rig rig(c);
+  EXPECT_EQ(rig.opened.endpoint, "/dev/ttyAMA0");
+  EXPECT_EQ(rig.opened.baud, 921600);
+  EXPECT_EQ(rig.opened.sysid, 245);
+  EXPECT_EQ(rig.opened.compid, m::MAV_COMP_ID_ONBOARD_COMPUTER);
+  EXPECT_FALSE(rig.bridge->side_channels());
+}
+
+TEST(Bridge, VehicleHeartbeatIsCountedForwardedAndAskedForStreams) {
+  Rig rig;
+  const auto hb = fakes::heartbeat(1);
+  rig.feed(hb);
+  EXPECT_EQ(rig.bridge->stats().vehicles, std::set<int>{1});
+  EXPECT_EQ(rig.bridge->stats().received, 1);
+  EXPECT_EQ(rig.bridge->stats().forwarded, 1);
+  ASSERT_EQ(rig.uplink->frames.size(), 1u);
+  EXPECT_EQ(rig.uplink->frames[0], hb.frame);  // relayed byte for byte
+
+  const auto cmds = rig.link->sent_as<m::CommandLong>();
+  ASSERT_EQ(cmds.size(), 5u);
+  const std::pair<uint32_t, float> want[] = {
+      {33, 250000.f}, {1, 1000000.f}, {24, 1000000.f}, {245, 1000000.f}, {242, 5000000.f}};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(cmds[i].target_system, 1);
+    EXPECT_EQ(cmds[i].target_component, 1);
+    EXPECT_EQ(cmds[i].command, m::MAV_CMD_SET_MESSAGE_INTERVAL);
+    EXPECT_EQ(cmds[i].confirmation, 0);
+    EXPECT_EQ(cmds[i].param1, static_cast<float>(want[i].first));
+    EXPECT_EQ(cmds[i].param2, want[i].second);
+    EXPECT_EQ(cmds[i].param3 + cmds[i].param4 + cmds[i].param5 + cmds[i].param6 + cmds[i].param7,
+              0.f);
+  }
+}
+
+TEST(Bridge, StreamRequestsAreRepeatedOnlyAfterTheInterval) {
+  Rig rig;
+  rig.feed(fakes::heartbeat(1));
+  rig.clock.advance(1.0);
+  rig.feed(fakes::heartbeat(1, m::MAV_TYPE_QUADROTOR, 2));  // another component, same system
+  EXPECT_EQ(rig.link->sent_as<m::CommandLong>().size(), 5u);
+  rig.clock.advance(9.0);
+  rig.feed(fakes::heartbeat(1, m::MAV_TYPE_QUADROTOR, 2));
+  const auto cmds = rig.link->sent_as<m::CommandLong>();
+  ASSERT_EQ(cmds.size(), 10u);
+  EXPECT_EQ(cmds[5].target_component, 2);  // whoever spoke first after the interval
+  rig.feed(fakes::heartbeat(2));            // another vehicle has its own interval
+  EXPECT_EQ(rig.link->sent_as<m::CommandLong>().size(), 15u);
+}
+
+TEST(Bridge, NonVehicleHeartbeatsAreCountedButNotForwarded) {
+  for (uint8_t type : {m::MAV_TYPE_GCS, m::MAV_TYPE_ONBOARD_CONTROLLER, m::MAV_TYPE_GIMBAL,
+                       m::MAV_TYPE_CAMERA, m::MAV_TYPE_ADSB}) {
+    Rig rig;
+    rig.feed(fakes::heartbeat(255, type));
+    EXPECT_EQ(rig.bridge->stats().received, 1);
+    EXPECT_EQ(rig.bridge->stats().dropped, 1);
+    EXPECT_TRUE(rig.bridge->stats().vehicles.empty());
+    EXPECT_TRUE(rig.link->sent.empty());
+    EXPECT_TRUE(rig.uplink->frames.empty());
+  }
+}
+
+TEST(Bridge, ForwardsTelemetryAndDropsTheRest) {
+  Rig rig;
+  m::GlobalPositionInt gpi;
+  gpi.lat = 473977418;
+  rig.feed(fakes::message(gpi, 1, 1));
+  m::ParamValue pv;
+  rig.feed(fakes::message(pv, 1, 1));
+  EXPECT_EQ(rig.bridge->stats().forwarded, 1);
+  EXPECT_EQ(rig.bridge->stats().dropped, 1);
+  EXPECT_EQ(rig.uplink->frames.size(), 1u);
+
+  // Unparsable bytes are not counted at all, but the periodic work still runs.
+  m::Message junk;
+  junk.frame = {1, 2, 3};
+  const int ticks = rig.uplink->ticks;
+  rig.feed(junk);
+  EXPECT_EQ(rig.bridge->stats().received, 2);
+  EXPECT_EQ(rig.uplink->ticks, ticks + 1);
+}
+
+TEST(ShouldForward, ByTypeAndSender) {
+  struct Case {
+    m::Message msg;
+    bool want;
+  } cases[] = {
+      {fakes::heartbeat(1), true},
+      {fakes::heartbeat(1, m::MAV_TYPE_GCS), false},
+      {fakes::message(m::SysStatus{}, 1, 1), true},
+      {fakes::message(m::GpsRawInt{}, 1, 1), true},
+      {fakes::message(m::ExtendedSysState{}, 1, 1), true},
+      {fakes::message(m::HomePosition{}, 1, 1), true},
+      {fakes::message(m::Statustext{}, 200, 1), true},  // any sender
+      {fakes::message(m::AutopilotVersion{}, 1, 1), true},
+      {fakes::message(m::CommandAck{}, 1, 1), false},
+      {fakes::message(m::ParamValue{}, 1, 1), false},
+      {fakes::message(m::LogData{}, 1, 1), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(should_forward(c.msg), c.want) << c.msg.type;
+}
+
+TEST(IntervalUs, TruncatesTowardZero) {
+  const std::pair<double, int64_t> cases[] = {
+      {0.2, 5000000}, {4.0, 250000}, {1.0, 1000000}, {3.0, 333333}, {1e7, 0}};
+  for (auto [hz, us] : cases) EXPECT_EQ(interval_us(hz), us) << hz;
+}
+
+TEST(Bridge, StatisticsLine) {
+  Rig rig;
+  rig.clock.advance(100);  // past the first stream-request interval
+  EXPECT_EQ(rig.bridge->stats_line(),
+            "vehicles=[] received=0 forwarded=0 dropped=0 uplink_dropped_batches=0 "
+            "params_published=0 commands={}");
+  rig.feed(fakes::heartbeat(7));
+  rig.feed(fakes::heartbeat(1));
+  rig.feed(fakes::heartbeat(200, m::MAV_TYPE_GCS));
+  EXPECT_EQ(rig.bridge->stats_line(),
+            "vehicles=[1, 7] received=3 forwarded=2 dropped=1 uplink_dropped_batches=0 "
+            "params_published=0 commands={}");
+}
+
+TEST(Bridge, StatisticsAreLoggedEvery30SecondsWithoutTraffic) {
+  Rig rig;
+  rig.bridge->maybe_log_stats();  // the loop's first reading of the clock is its start
+  rig.sink.clear();
+  for (int i = 0; i < 650; ++i) {  // each empty read takes 0.1 s: 65 s
+    rig.bridge->step();
+    rig.bridge->maybe_log_stats();
+  }
+  int lines = 0;
+  for (const auto& l : rig.sink.messages())
+    if (l.rfind("vehicles=[] received=0 forwarded=0 dropped=0", 0) == 0) ++lines;
+  EXPECT_EQ(lines, 2);
+}
+
+TEST(Bridge, CommandKeyIsFetchedAtStartOnlyWhenNeeded) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> allow;
+    bool allow_checks;
+    std::string key;
+    std::string server;
+    bool fetched;
+  } cases[] = {
+      {"checks need envelopes", {}, true, "", "https://orvel.example", true},
+      {"commands need envelopes", {"land"}, false, "", "https://orvel.example", true},
+      {"nothing needs envelopes", {}, false, "", "https://orvel.example", false},
+      {"key configured", {"land"}, true, "QUJD", "https://orvel.example", false},
+      {"no server", {"land"}, true, "", "", false},
+  };
+  for (const auto& c : cases) {
+    BridgeConfig cfg;
+    cfg.allow_commands = c.allow;
+    cfg.allow_checks = c.allow_checks;
+    cfg.command_public_key = c.key;
+    cfg.command_key_id = "configured";
+    cfg.server = c.server;
+    testkit::FakeClock clock;
+    testkit::CaptureSink sink;
+    FakeHttp http;
+    http.response = {200, R"({"public_key": "NEWKEY", "key_id": "k9"})"};
+    BridgeEnv env;
+    env.clock = &clock;
+    env.log_sink = &sink;
+    env.http = &http;
+    env.open_link = [](std::string_view, int, uint8_t, uint8_t) {
+      return std::make_unique<FakeLink>();
+    };
+    env.make_uplink = [](const BridgeConfig&, std::function<void()>) {
+      return std::make_unique<FakeUplink>();
+    };
+    Bridge b(cfg, env);
+    EXPECT_EQ(http.urls.size(), c.fetched ? 1u : 0u) << c.name;
+    EXPECT_EQ(b.command_key(), c.fetched ? "NEWKEY" : c.key) << c.name;
+    EXPECT_EQ(b.command_key_id(), c.fetched ? "k9" : "configured") << c.name;
+  }
+}
+
+TEST(Bridge, StartLineSaysWhenCommandsHaveNoKey) {
+  BridgeConfig cfg;
+  cfg.allow_commands = {"land", "goto"};
+  cfg.server = "https://orvel.example";
+  {
+    Rig rig(cfg);  // the fetch answers an empty object: no key
+    EXPECT_TRUE(
+        rig.sink.contains("Commands allowed on this drone: land, goto (NO command key: all will be "
+                          "refused)"));
+  }
+  cfg.command_public_key = "QUJD";
+  Rig rig(cfg);
+  EXPECT_TRUE(rig.sink.contains("Commands allowed on this drone: land, goto"));
+}
+
+TEST(FetchCommandKey, AnswersAndFailures) {
+  struct Case {
+    const char* name;
+    HttpResponse response;
+    std::string fail;
+    CommandKey want;
+    std::string warning;  // "" when none is expected
+  } cases[] = {
+      {"both", {200, R"({"public_key": "PK", "key_id": "k1", "x": 1})"}, "", {"PK", "k1"}, ""},
+      {"empty key", {200, R"({"public_key": "", "key_id": "k2"})"}, "", {"", "k2"}, ""},
+      {"null id", {200, R"({"key_id": null})"}, "", {"", ""}, ""},
+      {"wrong types", {200, R"({"public_key": 5, "key_id": ["a"]})"}, "", {"", ""}, ""},
+      {"404", {404, "nope"}, "", {"", ""}, "HTTP status 404"},
+      {"500", {500, "{}"}, "", {"", ""}, "HTTP status 500"},
+      {"not json", {200, "<html>"}, "", {"", ""}, "the answer is not valid JSON"},
+      {"a list", {200, "[1, 2]"}, "", {"", ""}, "the answer is not a JSON object"},
+      {"network", {}, "Could not resolve host: x", {"", ""}, "Could not resolve host: x"},
+  };
+  for (const auto& c : cases) {
+    FakeHttp http;
+    http.response = c.response;
+    http.fail = c.fail;
+    testkit::CaptureSink sink;
+    const CommandKey got = fetch_command_key("https://o.example/", http, Logger("bridge", &sink));
+    EXPECT_EQ(got.public_key, c.want.public_key) << c.name;
+    EXPECT_EQ(got.key_id, c.want.key_id) << c.name;
+    if (c.warning.empty()) {
+      EXPECT_TRUE(sink.lines().empty()) << c.name;
+    } else {
+      EXPECT_TRUE(sink.contains("Could not fetch the command key from https://o.example/: " +
+                                c.warning))
+          << c.name;
+    }
+  }
+}
+
+TEST(FetchCommandKey, UrlAndTimeouts) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://o.example", "https://o.example/api/v1/edge/command-key/"},
+      {"https://o.example/", "https://o.example/api/v1/edge/command-key/"},
+      {"https://o.example//", "https://o.example/api/v1/edge/command-key/"},
+      {"http://o.example:8080/orvel/", "http://o.example:8080/orvel/api/v1/edge/command-key/"},
+  };
+  for (auto [server, url] : cases) {
+    FakeHttp http;
+    testkit::CaptureSink sink;
+    fetch_command_key(server, http, Logger("bridge", &sink));
+    ASSERT_EQ(http.urls.size(), 1u);
+    EXPECT_EQ(http.urls[0], url);
+    EXPECT_EQ(http.last_options.connect_timeout_s, 10.0);
+    EXPECT_EQ(http.last_options.wait_timeout_s, 10.0);
+  }
+}
+
+}  // namespace
+}  // namespace orvel::bridge
