@@ -40,7 +40,10 @@ run: build
 bench: deps
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b; done
+	@for b in build-bench/bench/*_bench; do \
+	  echo "== $$b"; \
+	  if [ "$$(basename $$b)" = relay_bench ]; then $$b build-bench/bridge/orvel-edge-bridge; else $$b; fi; \
+	done
 
 # libFuzzer targets, built with clang. Run one with: build-fuzz/fuzz/<name> -max_total_time=600
 fuzz: deps

@@ -14,7 +14,7 @@ namespace orvel::bridge {
 namespace m = orvel::mavlink;
 
 const StreamRate STREAMS_HZ[5] = {
-    {m::GlobalPositionInt::ID, 4.0}, {m::SysStatus::ID, 1.0},   {m::GpsRawInt::ID, 1.0},
+    {m::GlobalPositionInt::ID, 4.0}, {m::SysStatus::ID, 1.0},    {m::GpsRawInt::ID, 1.0},
     {m::ExtendedSysState::ID, 1.0},  {m::HomePosition::ID, 0.2},
 };
 
@@ -55,7 +55,9 @@ bool should_forward(const m::Message& msg) {
   return true;
 }
 
-int64_t interval_us(double rate_hz) { return static_cast<int64_t>(1000000.0 / rate_hz); }
+int64_t interval_us(double rate_hz) {
+  return static_cast<int64_t>(1000000.0 / rate_hz);
+}
 
 Bridge::Bridge(BridgeConfig config, BridgeEnv env)
     : config_(std::move(config)),
@@ -73,9 +75,9 @@ Bridge::Bridge(BridgeConfig config, BridgeEnv env)
     env_.http = own_http_.get();
   }
 
-  autopilot_ = env_.open_link(config_.autopilot, static_cast<int>(config_.baud),
-                              static_cast<uint8_t>(config_.source_system),
-                              m::MAV_COMP_ID_ONBOARD_COMPUTER);
+  autopilot_ =
+      env_.open_link(config_.autopilot, static_cast<int>(config_.baud),
+                     static_cast<uint8_t>(config_.source_system), m::MAV_COMP_ID_ONBOARD_COMPUTER);
   // An envelope from the platform wakes the loop at once instead of after the read time-out.
   m::Link* link = autopilot_.get();
   utm_ = env_.make_uplink(config_, [link] { link->wake(); });
@@ -121,7 +123,7 @@ std::string Bridge::stats_line() const {
   std::string vehicles = "[";
   for (int id : stats_.vehicles) vehicles += (vehicles.size() > 1 ? ", " : "") + std::to_string(id);
   vehicles += "]";
-  const MqttUplink* mqtt = const_cast<Uplink&>(*utm_).mqtt();
+  const MqttUplink* mqtt = std::as_const(*utm_).mqtt();
   const long long uplink_dropped = mqtt ? static_cast<long long>(mqtt->dropped()) : 0;
   // The parameter reader and the command executor report here once they are wired in.
   const long long params_published = 0;
@@ -189,6 +191,8 @@ void Bridge::handle_envelope(std::string envelope) {
   envelopes_unrouted_ += 1;
 }
 
-void Bridge::answer(const Json& message) { utm_->publish_side("cmdack", to_json(message)); }
+void Bridge::answer(const Json& message) {
+  utm_->publish_side("cmdack", to_json(message));
+}
 
 }  // namespace orvel::bridge

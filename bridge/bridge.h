@@ -24,9 +24,9 @@
 namespace orvel::bridge {
 
 struct BridgeStats {
-  int64_t received = 0;   // messages read from the autopilot, not counting unparsable data
-  int64_t forwarded = 0;  // messages handed to the uplink
-  int64_t dropped = 0;    // messages read but not forwarded
+  int64_t received = 0;    // messages read from the autopilot, not counting unparsable data
+  int64_t forwarded = 0;   // messages handed to the uplink
+  int64_t dropped = 0;     // messages read but not forwarded
   std::set<int> vehicles;  // system ids that sent a HEARTBEAT of a vehicle type
 };
 

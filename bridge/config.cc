@@ -11,7 +11,9 @@ namespace orvel::bridge {
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
@@ -157,6 +159,8 @@ BridgeConfig BridgeConfig::from_env(const Lookup& lookup) {
   return c;
 }
 
-void set_mavlink20_default() { setenv("MAVLINK20", "1", /*overwrite=*/0); }
+void set_mavlink20_default() {
+  setenv("MAVLINK20", "1", /*overwrite=*/0);
+}
 
 }  // namespace orvel::bridge

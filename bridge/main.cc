@@ -12,7 +12,9 @@ int main() {
   try {
     bridge::BridgeConfig config = bridge::BridgeConfig::from_env();
     bridge::set_mavlink20_default();
-    http_global_init();
+    // Only the platform's HTTP interface needs libcurl; without it the TLS libraries stay
+    // untouched, which keeps a telemetry-only agent small.
+    if (!config.server.empty()) http_global_init();
     bridge::Bridge agent(std::move(config));
     agent.run();
   } catch (const bridge::FatalConfigError& e) {

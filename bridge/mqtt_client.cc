@@ -71,12 +71,13 @@ struct PahoMqttClient::Callbacks {
 
   static void connected(void* context, char* cause) {
     auto& self = of(context);
-    // The library says "connect onSuccess called" after the first connection and "automatic
-    // reconnect" after the others.
-    const std::string text = cause == nullptr ? "" : cause;
-    const bool first = text.empty() || text == "connect onSuccess called";
     self.guarded([&] {
-      if (self.handlers_.connected) self.handlers_.connected(first ? "accepted" : "accepted on " + text);
+      // The library says "connect onSuccess called" after the first connection and "automatic
+      // reconnect" after the others.
+      const std::string text = cause == nullptr ? "" : cause;
+      const bool first = text.empty() || text == "connect onSuccess called";
+      if (self.handlers_.connected)
+        self.handlers_.connected(first ? "accepted" : "accepted on " + text);
     });
   }
 
@@ -84,7 +85,8 @@ struct PahoMqttClient::Callbacks {
     auto& self = of(context);
     self.guarded([&] {
       if (self.handlers_.connection_lost)
-        self.handlers_.connection_lost(cause == nullptr || *cause == '\0' ? "connection lost" : cause);
+        self.handlers_.connection_lost(cause == nullptr || *cause == '\0' ? "connection lost"
+                                                                          : cause);
     });
   }
 
@@ -95,7 +97,8 @@ struct PahoMqttClient::Callbacks {
         if (!self.handlers_.message) return;
         std::string payload;
         if (msg->payload != nullptr)
-          payload.assign(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
+          payload.assign(static_cast<const char*>(msg->payload),
+                         static_cast<size_t>(msg->payloadlen));
         self.handlers_.message(std::move(payload));
       });
     }
@@ -119,10 +122,15 @@ struct PahoMqttClient::Callbacks {
     });
   }
 
+  // Nothing to do, but without it the library names the first connection an automatic
+  // reconnect.
+  static void connect_success(void*, MQTTAsync_successData*) {}
+
   static int tls_error(const char* text, size_t len, void* context) {
     auto& self = of(context);
     try {
-      std::string reason = tls_reason(std::string_view(text == nullptr ? "" : text, text ? len : 0));
+      std::string reason =
+          tls_reason(std::string_view(text == nullptr ? "" : text, text ? len : 0));
       std::lock_guard lock(self.tls_error_mutex_);
       self.last_tls_error_ = std::move(reason);
     } catch (...) {
@@ -135,9 +143,13 @@ struct PahoMqttClient::Callbacks {
   static void disconnect_failure(void* context, MQTTAsync_failureData*) { disconnected(context); }
   static void disconnected(void* context) {
     auto& self = of(context);
-    std::lock_guard lock(self.disconnect_mutex_);
-    self.disconnected_ = true;
-    self.disconnect_done_.notify_all();
+    try {
+      std::lock_guard lock(self.disconnect_mutex_);
+      self.disconnected_ = true;
+      self.disconnect_done_.notify_all();
+    } catch (...) {
+      // The destructor then waits its full time instead.
+    }
   }
 };
 
@@ -208,6 +220,7 @@ void PahoMqttClient::start(MqttHandlers handlers) {
   opts.minRetryInterval = options_.min_retry_s;
   opts.maxRetryInterval = options_.max_retry_s;
   opts.context = this;
+  opts.onSuccess = &Callbacks::connect_success;
   opts.onFailure = &Callbacks::connect_failure;
   // Both always go into CONNECT, possibly empty.
   opts.username = options_.username.c_str();
@@ -231,7 +244,9 @@ void PahoMqttClient::start(MqttHandlers handlers) {
                              connect_failure_text(rc));
 }
 
-bool PahoMqttClient::is_connected() const { return MQTTAsync_isConnected(handle_) != 0; }
+bool PahoMqttClient::is_connected() const {
+  return MQTTAsync_isConnected(handle_) != 0;
+}
 
 bool PahoMqttClient::subscribe(const std::string& topic, int qos) {
   return MQTTAsync_subscribe(handle_, topic.c_str(), qos, nullptr) == MQTTASYNC_SUCCESS;

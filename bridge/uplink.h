@@ -36,6 +36,7 @@ class Uplink {
   virtual std::string describe() const = 0;
   // The MQTT uplink, or nullptr: only it carries side channels.
   virtual MqttUplink* mqtt() { return nullptr; }
+  const MqttUplink* mqtt() const { return const_cast<Uplink*>(this)->mqtt(); }
 };
 
 // Opens a MAVLink connection: endpoint text, serial speed, own system id, own component id.
@@ -52,7 +53,9 @@ class UdpUplink final : public Uplink {
 
   void write(std::span<const uint8_t> frame) override;
   // Re-creates the connection once it is older than resolve_seconds, so a changed address of
-  // the platform's gateway is picked up without a restart.
+  // the platform's gateway is picked up without a restart. When that fails (the name does not
+  // resolve at the moment), the previous connection stays, a warning is logged and the next
+  // try comes one interval later.
   void tick() override;
   bool publish_side(std::string_view, std::string_view) override { return false; }
   std::string describe() const override { return utm_; }
@@ -125,6 +128,7 @@ class MqttUplink final : public Uplink {
   bool publish_side(std::string_view kind, std::string_view payload) override;
   std::string describe() const override;
   MqttUplink* mqtt() override { return this; }
+  using Uplink::mqtt;
 
   // The next envelope from the platform, without waiting. Main thread.
   std::optional<std::string> take_command() { return commands_.try_take(); }

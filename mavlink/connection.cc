@@ -34,6 +34,7 @@ using TimePoint = SteadyClock::time_point;
 // Large reads keep the number of system calls low under heavy telemetry; also the largest
 // UDP datagram fits.
 constexpr size_t READ_CHUNK = 64 * 1024;
+constexpr int UDP_RECEIVE_BUFFER_BYTES = 2 * 1024 * 1024;
 // Whole frames that wait for a slow serial line or TCP peer. Beyond this, frames are dropped
 // rather than blocking the caller or growing without bound.
 constexpr size_t MAX_PENDING = 64 * 1024;
@@ -684,20 +685,28 @@ class UdpConnection final : public BasicConnection {
     if ((revents & POLLNVAL) != 0) {
       throw LinkError("MAVLink connection " + quoted(endpoint()) + " has an invalid fd");
     }
+    // Take what is waiting, up to a bound, so a busy link costs one poll per burst rather than
+    // one per datagram.
     const std::span<uint8_t> buf = read_buffer();
-    SockAddr from;
-    from.len = sizeof from.storage;
-    const ssize_t n = ::recvfrom(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from.storage), &from.len);
-    // Errors (nothing to read after all, an ICMP report) leave nothing to do.
-    if (n < 0) return;
-    if (reply_to_sender_ && from.len <= sizeof from.storage) {
-      from.family = from.storage.ss_family;
-      const std::lock_guard lock(mu_);
-      peer_ = from;
+    size_t taken = 0;
+    for (int i = 0; i < MAX_DATAGRAMS_PER_POLL && taken < buf.size(); ++i) {
+      SockAddr from;
+      from.len = sizeof from.storage;
+      const ssize_t n = ::recvfrom(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from.storage), &from.len);
+      // Errors (nothing more to read, an ICMP report) end the burst.
+      if (n < 0) return;
+      if (reply_to_sender_ && from.len <= sizeof from.storage) {
+        from.family = from.storage.ss_family;
+        const std::lock_guard lock(mu_);
+        peer_ = from;
+      }
+      feed(buf.first(static_cast<size_t>(n)));
+      taken += static_cast<size_t>(n);
     }
-    feed(buf.first(static_cast<size_t>(n)));
   }
+
+  static constexpr int MAX_DATAGRAMS_PER_POLL = 64;
 
   void close_transport() override {
     const std::lock_guard lock(mu_);
@@ -712,7 +721,12 @@ class UdpConnection final : public BasicConnection {
 };
 
 Fd udp_socket(const SockAddr& addr) {
-  return Fd(::socket(addr.family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  Fd fd(::socket(addr.family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  // Room for bursts while the main loop is busy: each queued datagram costs far more than its
+  // bytes, so the default buffer holds only a few hundred frames. The kernel caps the request.
+  const int bytes = UDP_RECEIVE_BUFFER_BYTES;
+  if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  return fd;
 }
 
 std::unique_ptr<Connection> open_udp_in(const Endpoint& ep, std::string name, uint8_t sysid,

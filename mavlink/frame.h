@@ -49,6 +49,8 @@ std::vector<uint8_t> encode_frame(uint32_t msgid, std::span<const uint8_t> paylo
 // result depends only on the bytes, not on how they were split between push() calls.
 class Parser {
  public:
+  // Appends bytes to parse. The parser keeps everything pushed until next() has taken it:
+  // drain it (next() until nullopt) after each push to keep its memory small.
   void push(std::span<const uint8_t> bytes);
   // The next complete message or BAD_DATA run, or nullopt when more bytes are needed.
   std::optional<Message> next();

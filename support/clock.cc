@@ -12,8 +12,12 @@ double read(clockid_t id) {
 }
 }  // namespace
 
-double SystemClock::monotonic() const { return read(CLOCK_MONOTONIC); }
-double SystemClock::wall() const { return read(CLOCK_REALTIME); }
+double SystemClock::monotonic() const {
+  return read(CLOCK_MONOTONIC);
+}
+double SystemClock::wall() const {
+  return read(CLOCK_REALTIME);
+}
 
 const SystemClock& SystemClock::instance() {
   static const SystemClock clock;

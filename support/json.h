@@ -50,12 +50,12 @@ class JsonObject {
   // its last value.
   explicit JsonObject(std::vector<Member> members);
 
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
+  std::size_t size() const;
+  bool empty() const;
   // Members in insertion order. There is no mutable iteration: keys must not change under the
   // index; change values through find(), set() or operator[].
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
+  const_iterator begin() const;
+  const_iterator end() const;
 
   // nullptr when the key is absent.
   const Json* find(std::string_view key) const;
@@ -213,6 +213,20 @@ class Json {
 
   friend class JsonCodec;  // the writers, in json.cc
 };
+
+// Defined here, where Json is complete: members hold Json values.
+inline std::size_t JsonObject::size() const {
+  return members_.size();
+}
+inline bool JsonObject::empty() const {
+  return members_.empty();
+}
+inline JsonObject::const_iterator JsonObject::begin() const {
+  return members_.begin();
+}
+inline JsonObject::const_iterator JsonObject::end() const {
+  return members_.end();
+}
 
 // Nesting deeper than this (arrays and objects inside each other) is refused by the reader.
 inline constexpr std::size_t kMaxJsonDepth = 200;

@@ -106,10 +106,18 @@ void Logger::log(Level level, std::string_view message) const {
   va_end(args);                        \
   sink_->write(level, name_, text)
 
-void Logger::debug(const char* fmt, ...) const { ORVEL_LOG_AT(Level::Debug); }
-void Logger::info(const char* fmt, ...) const { ORVEL_LOG_AT(Level::Info); }
-void Logger::warning(const char* fmt, ...) const { ORVEL_LOG_AT(Level::Warning); }
-void Logger::error(const char* fmt, ...) const { ORVEL_LOG_AT(Level::Error); }
+void Logger::debug(const char* fmt, ...) const {
+  ORVEL_LOG_AT(Level::Debug);
+}
+void Logger::info(const char* fmt, ...) const {
+  ORVEL_LOG_AT(Level::Info);
+}
+void Logger::warning(const char* fmt, ...) const {
+  ORVEL_LOG_AT(Level::Warning);
+}
+void Logger::error(const char* fmt, ...) const {
+  ORVEL_LOG_AT(Level::Error);
+}
 
 #undef ORVEL_LOG_AT
 

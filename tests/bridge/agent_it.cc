@@ -18,7 +18,9 @@ namespace {
 namespace m = orvel::mavlink;
 using testkit::ChildProcess;
 
-std::string agent_path() { return testkit::binary_dir() + "/bridge/orvel-edge-bridge"; }
+std::string agent_path() {
+  return testkit::binary_dir() + "/bridge/orvel-edge-bridge";
+}
 
 ChildProcess start_agent(std::map<std::string, std::string> env) {
   return ChildProcess({agent_path()}, std::move(env));
@@ -67,11 +69,11 @@ TEST(Agent, RelaysOverUdpAndAsksForStreams) {
     return relayed && stream_requests >= 5;
   })) << agent.stderr_text();
   ASSERT_EQ(relayed->type, "HEARTBEAT");
-  EXPECT_EQ(relayed->sysid, 1);  // the autopilot's own frame, not re-encoded
+  EXPECT_EQ(relayed->sysid, 1);   // the autopilot's own frame, not re-encoded
   EXPECT_EQ(stream_requests, 5);  // at most once per 10 s
-  EXPECT_TRUE(agent.stderr_text().find(" INFO orvel_edge.bridge Edge bridge udpin:127.0.0.1:" +
-                                       std::to_string(ap_port) + " \u2192 udpout:127.0.0.1:" +
-                                       std::to_string(up_port)) != std::string::npos)
+  EXPECT_TRUE(agent.stderr_text().find(
+                  " INFO orvel_edge.bridge Edge bridge udpin:127.0.0.1:" + std::to_string(ap_port) +
+                  " \u2192 udpout:127.0.0.1:" + std::to_string(up_port)) != std::string::npos)
       << agent.stderr_text();
   EXPECT_FALSE(agent.wait(0.0)) << "the agent stopped";
 }

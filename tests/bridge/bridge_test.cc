@@ -101,7 +101,7 @@ TEST(Bridge, StreamRequestsAreRepeatedOnlyAfterTheInterval) {
   const auto cmds = rig.link->sent_as<m::CommandLong>();
   ASSERT_EQ(cmds.size(), 10u);
   EXPECT_EQ(cmds[5].target_component, 2);  // whoever spoke first after the interval
-  rig.feed(fakes::heartbeat(2));            // another vehicle has its own interval
+  rig.feed(fakes::heartbeat(2));           // another vehicle has its own interval
   EXPECT_EQ(rig.link->sent_as<m::CommandLong>().size(), 15u);
 }
 
@@ -279,8 +279,8 @@ TEST(FetchCommandKey, AnswersAndFailures) {
     if (c.warning.empty()) {
       EXPECT_TRUE(sink.lines().empty()) << c.name;
     } else {
-      EXPECT_TRUE(sink.contains("Could not fetch the command key from https://o.example/: " +
-                                c.warning))
+      EXPECT_TRUE(
+          sink.contains("Could not fetch the command key from https://o.example/: " + c.warning))
           << c.name;
     }
   }

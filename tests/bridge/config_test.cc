@@ -106,8 +106,8 @@ TEST(ParseAllow, Lists) {
       {"all,land", five},
       {"land,land", {"land", "land"}},
       {"goto;none; hold", {"goto", "hold"}},
-      {"velocity,all,velocity", {"land", "return_home", "hold", "takeoff", "goto", "velocity",
-                                 "velocity"}},
+      {"velocity,all,velocity",
+       {"land", "return_home", "hold", "takeoff", "goto", "velocity", "velocity"}},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_allow(c.text), c.want) << "'" << c.text << "'";
   EXPECT_TRUE(read({}).allow_commands.empty());

@@ -56,7 +56,9 @@ class FakeLink final : public mavlink::Link {
   void send_payload(uint32_t msgid, std::span<const uint8_t> payload) override {
     sent.push_back({msgid, {payload.begin(), payload.end()}});
   }
-  void write(std::span<const uint8_t> bytes) override { written.emplace_back(bytes.begin(), bytes.end()); }
+  void write(std::span<const uint8_t> bytes) override {
+    written.emplace_back(bytes.begin(), bytes.end());
+  }
   void wake() override { ++wakes; }
   void close() override {}
 
@@ -79,7 +81,9 @@ class FakeLink final : public mavlink::Link {
 
 class FakeUplink final : public Uplink {
  public:
-  void write(std::span<const uint8_t> frame) override { frames.emplace_back(frame.begin(), frame.end()); }
+  void write(std::span<const uint8_t> frame) override {
+    frames.emplace_back(frame.begin(), frame.end());
+  }
   void tick() override { ++ticks; }
   bool publish_side(std::string_view, std::string_view) override { return false; }
   std::string describe() const override { return "fake"; }

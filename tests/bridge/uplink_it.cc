@@ -62,6 +62,11 @@ struct Agent {
   }
   MqttUplink& mqtt() { return *uplink->mqtt(); }
   bool connected() { return mqtt().connected_count() > 0; }
+  std::string log() const {
+    std::string out;
+    for (const auto& m : sink.messages()) out += m + "\n";
+    return out;
+  }
   bool logged_prefix(const std::string& prefix) const {
     for (const auto& m : sink.messages())
       if (m.rfind(prefix, 0) == 0) return true;
@@ -119,7 +124,7 @@ TEST(MqttUplinkIt, TelemetrySideChannelAndEnvelopesFlowThroughTheBroker) {
   platform.subscribe("utm/#", 1);
   Agent agent(mqtt_config(local(broker.port()), "it-flow"));
   ASSERT_TRUE(wait_until([&] { return agent.connected(); }, PATIENCE)) << broker.log();
-  EXPECT_TRUE(agent.sink.contains("MQTT connected (accepted)"));
+  EXPECT_TRUE(agent.sink.contains("MQTT connected (accepted)")) << agent.log();
 
   ASSERT_TRUE(agent.relay(platform, FRAMES));
   const auto batches = platform.messages_on("utm/mavlink/it-flow");

@@ -2,8 +2,10 @@
 // Helpers for the MAVLink codec and parser tests: random field values, field comparison with
 // JSON from node-mavlink, and parsing a byte stream in chunks.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <span>
 #include <string>

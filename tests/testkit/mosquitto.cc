@@ -1,11 +1,12 @@
 #include "tests/testkit/mosquitto.h"
 
+#include <MQTTAsync.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <mqtt/async_client.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,25 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& output_file
   const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+  return pid;
+}
+
+// Starts mosquitto so that it dies with the test process, also when that is killed or crashes
+// and no destructor runs. Between fork and exec only async-signal-safe calls: other threads of
+// the test may hold locks.
+pid_t spawn_broker(const std::string& config, const std::string& log_file) {
+  const pid_t parent = ::getpid();
+  const char* const args[] = {MOSQUITTO, "-c", config.c_str(), nullptr};
+  const pid_t pid = ::fork();
+  if (pid < 0)
+    throw std::runtime_error("cannot start mosquitto: " + std::string(std::strerror(errno)));
+  if (pid == 0) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+    const int fd = ::open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) ::_exit(126);
+    ::execv(MOSQUITTO, const_cast<char* const*>(args));
+    ::_exit(127);
+  }
   return pid;
 }
 
@@ -214,7 +234,7 @@ bool MosquittoBroker::try_start() {
   }
   write_text(dir_ + "/mosquitto.conf", conf.str());
 
-  pid_ = spawn({MOSQUITTO, "-c", dir_ + "/mosquitto.conf"}, dir_ + "/broker.log");
+  pid_ = spawn_broker(dir_ + "/mosquitto.conf", dir_ + "/broker.log");
   const auto deadline = std::chrono::steady_clock::now() + START_TIMEOUT;
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
@@ -258,45 +278,123 @@ void MosquittoBroker::stop() {
 
 // ---------------------------------------------------------------------------------------------
 
+struct TestMqttClient::Callbacks {
+  static int message(void* context, char* topic, int topic_len, MQTTAsync_message* msg) {
+    auto& self = *static_cast<TestMqttClient*>(context);
+    {
+      std::lock_guard lock(self.mutex_);
+      ReceivedMessage m;
+      m.topic = topic_len > 0 ? std::string(topic, static_cast<size_t>(topic_len)) : topic;
+      if (msg->payload != nullptr && msg->payloadlen > 0)
+        m.payload.assign(static_cast<const char*>(msg->payload),
+                         static_cast<size_t>(msg->payloadlen));
+      m.qos = msg->qos;
+      m.retained = msg->retained != 0;
+      self.received_.push_back(std::move(m));
+      self.changed_.notify_all();
+    }
+    MQTTAsync_freeMessage(&msg);
+    MQTTAsync_free(topic);
+    return 1;
+  }
+  static void finish(void* context, bool ok, int code) {
+    auto& request = *static_cast<Request*>(context);
+    std::lock_guard lock(request.client->mutex_);
+    request.done = true;
+    request.ok = ok;
+    request.code = code;
+    request.client->changed_.notify_all();
+  }
+  static void success(void* context, MQTTAsync_successData*) { finish(context, true, 0); }
+  static void failure(void* context, MQTTAsync_failureData* data) {
+    finish(context, false, data ? data->code : MQTTASYNC_FAILURE);
+  }
+};
+
 TestMqttClient::TestMqttClient(int port, std::string client_id) {
   if (client_id.empty())
     client_id = "test-" + std::to_string(::getpid()) + "-" +
                 std::to_string(reinterpret_cast<uintptr_t>(this));
-  mqtt::create_options create;
-  create.set_mqtt_verison(MQTTVERSION_3_1_1);
-  client_ = std::make_unique<mqtt::async_client>("tcp://127.0.0.1:" + std::to_string(port),
-                                                 client_id, create, nullptr);
-  client_->set_message_callback([this](mqtt::const_message_ptr msg) {
-    std::lock_guard lock(mutex_);
-    received_.push_back(
-        {msg->get_topic(), std::string(msg->get_payload()), msg->get_qos(), msg->is_retained()});
-    changed_.notify_all();
-  });
-  auto options = mqtt::connect_options_builder()
-                     .mqtt_version(MQTTVERSION_3_1_1)
-                     .clean_session(true)
-                     .finalize();
-  if (!client_->connect(options)->wait_for(ANSWER_TIMEOUT))
-    throw std::runtime_error("test client could not connect to port " + std::to_string(port));
+  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
+  create.MQTTVersion = MQTTVERSION_3_1_1;
+  const std::string uri = "tcp://127.0.0.1:" + std::to_string(port);
+  MQTTAsync handle = nullptr;
+  if (MQTTAsync_createWithOptions(&handle, uri.c_str(), client_id.c_str(),
+                                  MQTTCLIENT_PERSISTENCE_NONE, nullptr,
+                                  &create) != MQTTASYNC_SUCCESS)
+    throw std::runtime_error("test client cannot be made for " + uri);
+  handle_ = handle;
+  try {
+    if (MQTTAsync_setCallbacks(handle_, this, nullptr, &Callbacks::message, nullptr) !=
+        MQTTASYNC_SUCCESS)
+      throw std::runtime_error("test client refused its callbacks");
+    Request& request = new_request();
+    MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer;
+    opts.MQTTVersion = MQTTVERSION_3_1_1;
+    opts.cleansession = 1;
+    opts.context = &request;
+    opts.onSuccess = &Callbacks::success;
+    opts.onFailure = &Callbacks::failure;
+    if (MQTTAsync_connect(handle_, &opts) != MQTTASYNC_SUCCESS) request.done = true;
+    await(request, "test client connection to " + uri);
+  } catch (...) {
+    MQTTAsync_destroy(&handle);
+    throw;
+  }
 }
 
 TestMqttClient::~TestMqttClient() {
-  try {
-    if (client_->is_connected()) client_->disconnect()->wait_for(std::chrono::seconds(2));
-  } catch (...) {
+  if (MQTTAsync_isConnected(handle_)) {
+    Request& request = new_request();
+    MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
+    opts.context = &request;
+    opts.onSuccess = &Callbacks::success;
+    opts.onFailure = &Callbacks::failure;
+    if (MQTTAsync_disconnect(handle_, &opts) == MQTTASYNC_SUCCESS) {
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, std::chrono::seconds(2), [&] { return request.done; });
+    }
   }
-  client_.reset();  // before the state its callback writes to
+  MQTTAsync handle = handle_;
+  MQTTAsync_destroy(&handle);  // before the state its callbacks write to
+}
+
+TestMqttClient::Request& TestMqttClient::new_request() {
+  std::lock_guard lock(mutex_);
+  Request& request = requests_.emplace_back();
+  request.client = this;
+  return request;
+}
+
+void TestMqttClient::await(Request& request, const std::string& what) {
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_for(lock, ANSWER_TIMEOUT, [&] { return request.done; }))
+    throw std::runtime_error(what + ": no answer");
+  if (!request.ok)
+    throw std::runtime_error(what + " failed with code " + std::to_string(request.code));
 }
 
 void TestMqttClient::subscribe(const std::string& filter, int qos) {
-  if (!client_->subscribe(filter, qos)->wait_for(ANSWER_TIMEOUT))
-    throw std::runtime_error("no answer to the subscription to " + filter);
+  Request& request = new_request();
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  opts.context = &request;
+  opts.onSuccess = &Callbacks::success;
+  opts.onFailure = &Callbacks::failure;
+  if (MQTTAsync_subscribe(handle_, filter.c_str(), qos, &opts) != MQTTASYNC_SUCCESS)
+    throw std::runtime_error("subscription to " + filter + " refused");
+  await(request, "subscription to " + filter);
 }
 
 void TestMqttClient::publish(const std::string& topic, std::string_view payload, int qos) {
-  if (!client_->publish(topic, payload.data(), payload.size(), qos, false)
-           ->wait_for(ANSWER_TIMEOUT))
-    throw std::runtime_error("publish to " + topic + " not completed");
+  Request& request = new_request();
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  opts.context = &request;
+  opts.onSuccess = &Callbacks::success;
+  opts.onFailure = &Callbacks::failure;
+  if (MQTTAsync_send(handle_, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+                     0, &opts) != MQTTASYNC_SUCCESS)
+    throw std::runtime_error("publish to " + topic + " refused");
+  await(request, "publish to " + topic);
 }
 
 std::vector<ReceivedMessage> TestMqttClient::messages() const {

@@ -8,16 +8,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-namespace mqtt {
-class async_client;
-}
 
 namespace orvel::testkit {
 
@@ -37,6 +34,8 @@ struct BrokerOptions {
   bool start = true;
 };
 
+// The broker process is ended with the thread that started it, so start it from the test's
+// main thread; then it is not left behind even when the test process is killed.
 class MosquittoBroker {
  public:
   explicit MosquittoBroker(BrokerOptions options = {});
@@ -84,7 +83,8 @@ struct ReceivedMessage {
   bool retained = false;
 };
 
-// A plain MQTT 3.1.1 client on 127.0.0.1 that records what it receives.
+// A plain MQTT 3.1.1 client on 127.0.0.1 that records what it receives. Built on the Paho C
+// client directly, independent of the agent's own MQTT code.
 class TestMqttClient {
  public:
   // Connects, waiting up to 10 s; throws when it cannot.
@@ -103,11 +103,26 @@ class TestMqttClient {
   bool wait_for(const std::function<bool(const std::vector<ReceivedMessage>&)>& done,
                 std::chrono::milliseconds timeout);
 
+  // One request to the broker whose answer is awaited; kept until the client is gone, since the
+  // answer may come after the wait gave up.
+  struct Request {
+    TestMqttClient* client = nullptr;
+    bool done = false;
+    bool ok = false;
+    int code = 0;
+  };
+
  private:
-  std::unique_ptr<mqtt::async_client> client_;
+  struct Callbacks;
+  Request& new_request();
+  // Waits for the answer; throws with `what` when it fails or does not come.
+  void await(Request& request, const std::string& what);
+
+  void* handle_ = nullptr;  // MQTTAsync
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<ReceivedMessage> received_;
+  std::list<Request> requests_;
 };
 
 // Polls `done` every 20 ms until it holds or `timeout` passes; returns its last value.

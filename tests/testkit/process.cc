@@ -17,7 +17,9 @@ namespace orvel::testkit {
 namespace {
 using Clock = std::chrono::steady_clock;
 
-int decode_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw); }
+int decode_status(int raw) {
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw);
+}
 }  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> env) {
@@ -77,7 +79,9 @@ std::optional<int> ChildProcess::stop() {
   return wait(5.0);
 }
 
-std::string ChildProcess::stderr_text() const { return read_file(stderr_path_); }
+std::string ChildProcess::stderr_text() const {
+  return read_file(stderr_path_);
+}
 
 bool ChildProcess::wait_for_stderr(const std::string& text, double timeout_s) const {
   const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);

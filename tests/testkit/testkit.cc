@@ -35,9 +35,15 @@ void CaptureSink::clear() {
   lines_.clear();
 }
 
-std::string source_dir() { return ORVEL_SOURCE_DIR; }
-std::string binary_dir() { return ORVEL_BINARY_DIR; }
-std::string test_data(const std::string& relative) { return source_dir() + "/tests/" + relative; }
+std::string source_dir() {
+  return ORVEL_SOURCE_DIR;
+}
+std::string binary_dir() {
+  return ORVEL_BINARY_DIR;
+}
+std::string test_data(const std::string& relative) {
+  return source_dir() + "/tests/" + relative;
+}
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
