@@ -103,15 +103,7 @@ class Json {
   Json(bool b) noexcept : value_(b) {}
   // Unsigned values beyond the signed 64-bit range become big integers.
   template <JsonInteger T>
-  Json(T n) {
-    if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(std::int64_t)) {
-      if (n > static_cast<T>(INT64_MAX)) {
-        value_ = BigInt{std::to_string(n)};
-        return;
-      }
-    }
-    value_ = static_cast<std::int64_t>(n);
-  }
+  Json(T n) : value_(integer_value(n)) {}
   template <std::floating_point T>
   Json(T x) noexcept : value_(static_cast<double>(x)) {}
   // Text is UTF-8. A null pointer makes null.
@@ -204,6 +196,13 @@ class Json {
   using Value =
       std::variant<std::nullptr_t, bool, std::int64_t, BigInt, double, std::string, Array, Object>;
 
+  template <JsonInteger T>
+  static Value integer_value(T n) {
+    if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(std::int64_t)) {
+      if (n > static_cast<T>(INT64_MAX)) return BigInt{std::to_string(n)};
+    }
+    return static_cast<std::int64_t>(n);
+  }
   static Value shallow_copy(const Value& v);
   bool has_nested_containers() const;
   void release_children() noexcept;
