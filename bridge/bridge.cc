@@ -83,6 +83,11 @@ Bridge::Bridge(BridgeConfig config, BridgeEnv env)
   utm_ = env_.make_uplink(config_, [link] { link->wake(); });
   side_channels_ = utm_->mqtt() != nullptr;
 
+  Uplink* utm = utm_.get();
+  params_ = std::make_unique<params::ParamReader>(
+      *autopilot_, [utm](std::string_view bytes) { return utm->publish_side("params", bytes); },
+      static_cast<double>(config_.params_seconds), *env_.clock, env_.log_sink);
+
   command_key_ = config_.command_public_key;
   command_key_id_ = config_.command_key_id;
   const bool wants_envelopes = !config_.allow_commands.empty() || config_.share_logs ||
@@ -125,8 +130,8 @@ std::string Bridge::stats_line() const {
   vehicles += "]";
   const MqttUplink* mqtt = std::as_const(*utm_).mqtt();
   const long long uplink_dropped = mqtt ? static_cast<long long>(mqtt->dropped()) : 0;
-  // The parameter reader and the command executor report here once they are wired in.
-  const long long params_published = 0;
+  const long long params_published = params_->published();
+  // The command executor reports here once it is wired in.
   const std::string commands = "{}";
   return strf(
       "vehicles=%s received=%lld forwarded=%lld dropped=%lld uplink_dropped_batches=%lld "
@@ -148,7 +153,14 @@ void Bridge::step() {
     if (hb && is_vehicle_type(hb->type)) {
       stats_.vehicles.insert(msg->sysid);
       request_streams(msg->sysid, msg->compid);
+      if (side_channels_) params_->on_heartbeat(*msg);
     }
+  }
+  if (side_channels_) {
+    if (msg->id == m::ParamValue::ID)
+      params_->on_param_value(*msg);
+    else if (msg->id == m::AutopilotVersion::ID)
+      params_->on_autopilot_version(*msg);
   }
   if (should_forward(*msg)) {
     utm_->write(msg->frame);
@@ -179,6 +191,8 @@ void Bridge::request_streams(uint8_t sysid, uint8_t compid) {
 void Bridge::side_tick() {
   MqttUplink* mqtt = utm_->mqtt();
   if (mqtt == nullptr) return;
+  const double now = env_.clock->monotonic();
+  if (config_.params_seconds > 0) params_->tick(now);
   while (std::optional<std::string> envelope = mqtt->take_command()) {
     handle_envelope(std::move(*envelope));
   }

@@ -16,6 +16,7 @@
 #include "bridge/uplink.h"
 #include "mavlink/link.h"
 #include "mavlink/message.h"
+#include "params/param_reader.h"
 #include "support/clock.h"
 #include "support/http.h"
 #include "support/json.h"
@@ -86,6 +87,7 @@ class Bridge {
   bool side_channels() const { return side_channels_; }
   const std::string& command_key() const { return command_key_; }
   const std::string& command_key_id() const { return command_key_id_; }
+  const params::ParamReader& params() const { return *params_; }
 
  private:
   void handle_envelope(std::string envelope);
@@ -100,6 +102,7 @@ class Bridge {
   std::unique_ptr<Uplink> utm_;
   std::map<int, double> last_stream_request_;
   bool side_channels_ = false;
+  std::unique_ptr<params::ParamReader> params_;
   std::string command_key_;
   std::string command_key_id_;
   double hello_at_ = 0.0;

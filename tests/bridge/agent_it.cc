@@ -1,5 +1,6 @@
 // The agent program end to end: a fake autopilot on UDP, the uplink over UDP or a real broker.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <map>
@@ -8,6 +9,7 @@
 #include "mavlink/connection.h"
 #include "mavlink/frame.h"
 #include "mavlink/messages.h"
+#include "support/json.h"
 #include "tests/testkit/mosquitto.h"
 #include "tests/testkit/process.h"
 #include "tests/testkit/testkit.h"
@@ -104,6 +106,65 @@ TEST(Agent, RelaysInMqttBatches) {
   EXPECT_GE(frames, 1);
   EXPECT_EQ(batch.qos, 0);
   EXPECT_FALSE(batch.retained);
+}
+
+std::string inflate(const std::string& z) {
+  std::string out(1 << 20, '\0');
+  uLongf len = out.size();
+  if (uncompress(reinterpret_cast<Bytef*>(out.data()), &len,
+                 reinterpret_cast<const Bytef*>(z.data()), z.size()) != Z_OK)
+    return "";
+  out.resize(len);
+  return out;
+}
+
+// A fake PX4 that serves 20 parameters, but loses index 7 from the full list; it answers the
+// re-read of that index.
+TEST(Agent, PublishesACompleteParameterSnapshotDespiteALostValue) {
+  testkit::MosquittoBroker broker;
+  testkit::TestMqttClient platform(broker.port());
+  platform.subscribe("utm/params/drone-7", 1);
+  const int ap_port = testkit::free_port();
+  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
+                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
+                            {"EDGE_DEVICE_ID", "drone-7"}});
+  ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
+  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  constexpr uint16_t COUNT = 20, LOST = 7;
+  auto send_param = [&](uint16_t index) {
+    m::ParamValue pv;
+    const std::string name = "PARAM_" + std::to_string(index);
+    std::copy(name.begin(), name.end(), pv.param_id.begin());
+    pv.param_value = static_cast<float>(index) * 0.5f;
+    pv.param_type = m::MAV_PARAM_TYPE_REAL32;
+    pv.param_index = index;
+    pv.param_count = COUNT;
+    autopilot->send(pv);
+  };
+  int rereads = 0;
+  ASSERT_TRUE(beat_until(*autopilot, 20.0, [&] {
+    while (auto msg = autopilot->recv(0.05)) {
+      if (msg->as<m::ParamRequestList>()) {
+        for (uint16_t i = 0; i < COUNT; ++i)
+          if (i != LOST) send_param(i);
+      } else if (auto rr = msg->as<m::ParamRequestRead>()) {
+        ++rereads;
+        if (rr->param_index >= 0) send_param(static_cast<uint16_t>(rr->param_index));
+      }
+    }
+    return !platform.messages_on("utm/params/drone-7").empty();
+  })) << agent.stderr_text();
+  EXPECT_EQ(rereads, 1);
+  const auto snapshot = parse_json(inflate(platform.messages_on("utm/params/drone-7")[0].payload));
+  ASSERT_TRUE(snapshot.has_value());
+  EXPECT_EQ(snapshot->at("type").as_string(), "params");
+  EXPECT_EQ(snapshot->at("sysid").as_int(), 1);
+  EXPECT_EQ(snapshot->at("autopilot").as_string(), "px4");
+  EXPECT_TRUE(snapshot->at("complete").as_bool());
+  ASSERT_EQ(snapshot->at("params").size(), COUNT);
+  EXPECT_EQ(snapshot->at("params").at("PARAM_7").as_double(), 3.5);
+  EXPECT_TRUE(agent.wait_for_stderr("Published 20 parameters (px4, complete=True)", 1.0))
+      << agent.stderr_text();
 }
 
 TEST(Agent, StartUpErrorsEndTheProcess) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "bridge/command_key.h"
 #include "tests/bridge/fakes.h"
 
@@ -26,12 +29,39 @@ struct Rig {
       link = l.get();
       return l;
     };
-    env.make_uplink = [this](const BridgeConfig&, std::function<void()>) {
-      auto u = std::make_unique<FakeUplink>();
-      uplink = u.get();
-      return u;
-    };
+    if (url_scheme(config.utm) == "mqtt") {
+      env.make_uplink = [this](const BridgeConfig& c, std::function<void()> on_envelope) {
+        return make_uplink(c, clock, &sink, std::move(on_envelope), [this](const MqttOptions& o) {
+          auto client = std::make_unique<fakes::FakeMqttClient>(o);
+          mqtt_client = client.get();
+          return client;
+        });
+      };
+    } else {
+      env.make_uplink = [this](const BridgeConfig&, std::function<void()>) {
+        auto u = std::make_unique<FakeUplink>();
+        uplink = u.get();
+        return u;
+      };
+    }
     bridge = std::make_unique<Bridge>(std::move(config), env);
+  }
+  // A connected MQTT uplink, as after the broker's answer.
+  static BridgeConfig mqtt_config() {
+    BridgeConfig c;
+    c.utm = "mqtt://broker.example";
+    c.device_id = "drone-7";
+    return c;
+  }
+  void connect() {
+    mqtt_client->connected = true;
+    mqtt_client->handlers.connected("connect onward");
+  }
+  std::vector<fakes::Published> published_on(const std::string& topic) const {
+    std::vector<fakes::Published> out;
+    for (const auto& p : mqtt_client->published)
+      if (p.topic == topic) out.push_back(p);
+    return out;
   }
   // Queues a message and runs one step.
   void feed(m::Message msg) {
@@ -44,6 +74,7 @@ struct Rig {
   FakeHttp http;
   FakeLink* link = nullptr;
   FakeUplink* uplink = nullptr;
+  fakes::FakeMqttClient* mqtt_client = nullptr;
   struct {
     std::string endpoint;
     int baud;
@@ -248,6 +279,57 @@ TEST(Bridge, StartLineSaysWhenCommandsHaveNoKey) {
   cfg.command_public_key = "QUJD";
   Rig rig(cfg);
   EXPECT_TRUE(rig.sink.contains("Commands allowed on this drone: land, goto"));
+}
+
+m::Message param_value(const char* name, float value, uint16_t index, uint16_t count,
+                       uint8_t sysid = 1) {
+  m::ParamValue pv;
+  std::copy(name, name + std::strlen(name), pv.param_id.begin());
+  pv.param_value = value;
+  pv.param_type = m::MAV_PARAM_TYPE_REAL32;
+  pv.param_index = index;
+  pv.param_count = count;
+  return fakes::message(pv, sysid, 1);
+}
+
+TEST(Bridge, ParameterReaderIsFedOnlyWithSideChannels) {
+  for (bool mqtt : {false, true}) {
+    Rig rig(mqtt ? Rig::mqtt_config() : BridgeConfig{});
+    EXPECT_EQ(rig.bridge->side_channels(), mqtt);
+    rig.feed(fakes::heartbeat(1));
+    rig.feed(param_value("ALT_MAX", 120.f, 0, 2));
+    EXPECT_EQ(rig.bridge->params().target().has_value(), mqtt);
+    EXPECT_EQ(rig.bridge->params().by_name().size(), mqtt ? 1u : 0u);
+    EXPECT_EQ(rig.bridge->stats().dropped, 1) << "PARAM_VALUE is never relayed";
+  }
+}
+
+TEST(Bridge, FullParameterReadIsPublishedOnTheParamsChannel) {
+  Rig rig(Rig::mqtt_config());
+  rig.connect();
+  rig.feed(fakes::heartbeat(1));
+  for (int i = 0; i < 3; ++i) rig.bridge->step();  // the read starts on a turn
+  const auto lists = rig.link->sent_as<m::ParamRequestList>();
+  ASSERT_EQ(lists.size(), 1u);
+  EXPECT_EQ(lists[0].target_system, 1);
+  rig.feed(param_value("A", 1.f, 0, 2));
+  rig.feed(param_value("B", 2.f, 1, 2));
+  for (int i = 0; i < 3; ++i) rig.bridge->step();
+  const auto snapshots = rig.published_on("utm/params/drone-7");
+  ASSERT_EQ(snapshots.size(), 1u);
+  EXPECT_EQ(snapshots[0].qos, 1);
+  EXPECT_EQ(rig.bridge->params().published(), 1);
+  EXPECT_NE(rig.bridge->stats_line().find("params_published=1 "), std::string::npos);
+}
+
+TEST(Bridge, ParameterPeriodZeroSwitchesTheReaderOff) {
+  BridgeConfig c = Rig::mqtt_config();
+  c.params_seconds = 0;
+  Rig rig(c);
+  rig.connect();
+  rig.feed(fakes::heartbeat(1));
+  for (int i = 0; i < 50; ++i) rig.bridge->step();
+  EXPECT_TRUE(rig.link->sent_as<m::ParamRequestList>().empty());
 }
 
 TEST(FetchCommandKey, AnswersAndFailures) {

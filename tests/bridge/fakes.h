@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+
+#include "bridge/mqtt_client.h"
 #include "bridge/uplink.h"
 #include "mavlink/frame.h"
 #include "mavlink/link.h"
@@ -90,6 +93,39 @@ class FakeUplink final : public Uplink {
 
   std::vector<std::vector<uint8_t>> frames;
   int ticks = 0;
+};
+
+struct Published {
+  std::string topic;
+  std::string payload;
+  int qos;
+};
+
+class FakeMqttClient final : public MqttClient {
+ public:
+  explicit FakeMqttClient(MqttOptions o) : options(std::move(o)) {}
+  void start(MqttHandlers h) override {
+    handlers = std::move(h);
+    ++starts;
+  }
+  bool is_connected() const override { return connected; }
+  bool subscribe(const std::string& topic, int qos) override {
+    subscriptions.emplace_back(topic, qos);
+    return true;
+  }
+  bool publish(const std::string& topic, std::string_view payload, int qos) override {
+    if (!accept_publish) return false;
+    published.push_back({topic, std::string(payload), qos});
+    return true;
+  }
+
+  MqttOptions options;
+  MqttHandlers handlers;
+  int starts = 0;
+  std::atomic<bool> connected{false};
+  bool accept_publish = true;
+  std::vector<std::pair<std::string, int>> subscriptions;
+  std::vector<Published> published;
 };
 
 // Answers every request with one scripted response, or throws HttpError when `fail` is set.

@@ -12,49 +12,20 @@
 #include <vector>
 
 #include "mavlink/connection.h"
+#include "tests/bridge/fakes.h"
 #include "tests/testkit/testkit.h"
 
 namespace orvel::bridge {
 namespace {
+
+using fakes::FakeMqttClient;
+using fakes::Published;
 
 using testkit::CaptureSink;
 using testkit::FakeClock;
 
 const std::string BAD_ID_MESSAGE =
     "EDGE_DEVICE_ID (or EDGE_MQTT_USERNAME) must be 1-64 of A-Z a-z 0-9 _ -";
-
-struct Published {
-  std::string topic;
-  std::string payload;
-  int qos;
-};
-
-class FakeMqttClient final : public MqttClient {
- public:
-  explicit FakeMqttClient(MqttOptions o) : options(std::move(o)) {}
-  void start(MqttHandlers h) override {
-    handlers = std::move(h);
-    ++starts;
-  }
-  bool is_connected() const override { return connected; }
-  bool subscribe(const std::string& topic, int qos) override {
-    subscriptions.emplace_back(topic, qos);
-    return true;
-  }
-  bool publish(const std::string& topic, std::string_view payload, int qos) override {
-    if (!accept_publish) return false;
-    published.push_back({topic, std::string(payload), qos});
-    return true;
-  }
-
-  MqttOptions options;
-  MqttHandlers handlers;
-  int starts = 0;
-  std::atomic<bool> connected{false};
-  bool accept_publish = true;
-  std::vector<std::pair<std::string, int>> subscriptions;
-  std::vector<Published> published;
-};
 
 // What happened to one fake link; outlives the link, which the uplink destroys on renewal.
 struct LinkRecord {
