@@ -16,6 +16,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "support/fd.h"
+
 namespace orvel {
 namespace {
 
@@ -29,31 +31,6 @@ using SteadyClock = std::chrono::steady_clock;
 std::string errno_text(int err) {
   return std::error_code(err, std::generic_category()).message();
 }
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Reads a body's bytes at a movable offset, so libcurl can rewind it (redirects, retries on a
 // new connection). Files are opened on first use and read with pread, so a rewind costs nothing.
