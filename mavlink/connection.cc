@@ -41,6 +41,7 @@ constexpr int UDP_RECEIVE_BUFFER_BYTES = 2 * 1024 * 1024;
 constexpr size_t MAX_PENDING = 64 * 1024;
 constexpr auto TCP_CONNECT_TIMEOUT = std::chrono::seconds(5);
 constexpr auto TCP_RETRY_INTERVAL = std::chrono::seconds(1);
+constexpr auto SERIAL_RETRY_INTERVAL = std::chrono::seconds(1);
 // Longer waits are cut to this, which keeps the deadline arithmetic far from overflow.
 constexpr double MAX_WAIT_S = 1e7;
 
@@ -432,12 +433,52 @@ class StreamConnection : public BasicConnection {
   std::vector<uint8_t> out_;  // guarded by mu_
 };
 
+// A serial line. When it hangs up or fails (a USB adapter pulled out, the flight controller
+// rebooting), it is closed and opened again about once a second while recv() is called, so a
+// cable glitch costs telemetry for a moment instead of ending the agent.
 class SerialConnection final : public StreamConnection {
  public:
   SerialConnection(std::string endpoint, const std::string& path, speed_t speed, uint8_t sysid,
                    uint8_t compid)
-      : StreamConnection(std::move(endpoint), sysid, compid, false), path_(path) {
-    Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+      : StreamConnection(std::move(endpoint), sysid, compid, false), path_(path), speed_(speed) {
+    install(open_line(), true);
+    open_ = true;
+  }
+
+ protected:
+  void prepare_poll(pollfd& pfd, TimePoint& until, TimePoint now) override {
+    if (!open_ && now >= retry_at_) reopen(now);
+    if (!open_) {
+      until = retry_at_;  // only the wake fd is watched meanwhile: no busy loop
+      return;
+    }
+    pfd.fd = stream_fd();
+    pfd.events = static_cast<short>(POLLIN | (has_pending() ? POLLOUT : 0));
+  }
+
+  void on_poll(short revents) override {
+    const TimePoint now = SteadyClock::now();
+    if ((revents & POLLNVAL) != 0) return drop(now);
+    if ((revents & POLLOUT) != 0) flush();
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+    const std::span<uint8_t> buf = read_buffer();
+    const ssize_t n = ::read(stream_fd(), buf.data(), buf.size());
+    if (n > 0) {
+      feed(buf.first(static_cast<size_t>(n)));
+      return;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR) || (revents & (POLLHUP | POLLERR)) != 0)
+      drop(now);
+  }
+
+  void close_transport() override {
+    StreamConnection::close_transport();
+    open_ = false;
+  }
+
+ private:
+  Fd open_line() const {
+    Fd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) fail("cannot open serial device ", errno);
     termios tio{};
     if (::tcgetattr(fd.get(), &tio) != 0) fail("not a serial device ", errno);
@@ -447,46 +488,39 @@ class SerialConnection final : public StreamConnection {
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 ||
+    if (::cfsetispeed(&tio, speed_) != 0 || ::cfsetospeed(&tio, speed_) != 0 ||
         ::tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
       fail("cannot set up serial device ", errno);
     }
     ::tcflush(fd.get(), TCIFLUSH);  // bytes from before we listened are stale
-    install(std::move(fd), true);
+    return fd;
   }
 
- protected:
-  void prepare_poll(pollfd& pfd, TimePoint&, TimePoint) override {
-    pfd.fd = stream_fd();
-    pfd.events = static_cast<short>(POLLIN | (has_pending() ? POLLOUT : 0));
+  void drop(TimePoint now) {
+    install(Fd(), false);
+    open_ = false;
+    retry_at_ = now + SERIAL_RETRY_INTERVAL;
   }
 
-  // A line that hangs up or fails (a USB adapter pulled out) throws: there is nothing to wait
-  // for, and returning nothing would hide it.
-  void on_poll(short revents) override {
-    if ((revents & POLLNVAL) != 0) fail("invalid fd");
-    if ((revents & POLLOUT) != 0) flush();
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
-    const std::span<uint8_t> buf = read_buffer();
-    const ssize_t n = ::read(stream_fd(), buf.data(), buf.size());
-    if (n > 0) {
-      feed(buf.first(static_cast<size_t>(n)));
-      return;
+  void reopen(TimePoint now) {
+    try {
+      install(open_line(), true);
+      open_ = true;
+      reset_stream();  // a frame cut short by the hang-up is not completed by the new line
+    } catch (const LinkError&) {
+      retry_at_ = now + SERIAL_RETRY_INTERVAL;
     }
-    if (n == 0) fail("hang-up");
-    if (errno != EAGAIN && errno != EINTR) fail(errno_text(errno));
-    if ((revents & (POLLHUP | POLLERR)) != 0) fail("hang-up");
   }
 
- private:
-  [[noreturn]] void fail(const std::string& why) {
-    throw LinkError("serial device " + quoted(path_) + " failed: " + why);
-  }
-  [[noreturn]] void fail(const char* what, int err) {
+  [[noreturn]] void fail(const char* what, int err) const {
     throw LinkError(what + quoted(path_) + ": " + errno_text(err));
   }
 
   const std::string path_;
+  const speed_t speed_;
+  // recv() thread only, like the reopening itself.
+  bool open_ = false;
+  TimePoint retry_at_{};
 };
 
 // Starts a non-blocking connect: the socket, and 0, EINPROGRESS or the error.

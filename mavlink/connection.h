@@ -4,6 +4,8 @@
 // Endpoint forms (scheme names are case-insensitive):
 //   /dev/ttyACM0                 a serial line at the given baud: raw, 8N1, no flow control.
 //                                Anything that has none of the schemes below is a device path.
+//                                When the line hangs up (adapter pulled, controller rebooting),
+//                                recv() returns nothing and reopens it about once a second.
 //   serial:/dev/ttyAMA0:921600   a serial line with its own speed (":BAUD" may be left out).
 //   udpin:ADDR:PORT              listens on ADDR:PORT ("udp:" means the same). Sends go to the
 //                                sender of the last datagram received and are dropped until one
@@ -35,7 +37,7 @@
 namespace orvel::mavlink {
 
 // A connection that cannot be made (malformed endpoint text, unknown host, refused TCP
-// connection, missing device) or a serial line that failed while reading.
+// connection, missing device), or a link used after close().
 class LinkError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

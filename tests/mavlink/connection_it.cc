@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -540,13 +542,37 @@ TEST(SerialConnection, ReadsAndWritesFramesInBothEndpointForms) {
   }
 }
 
-TEST(SerialConnection, HangUpThrowsInsteadOfSpinning) {
-  PseudoTerminal pty;
-  auto link = open_connection(pty.slave_path(), 115200, 1, 1);
-  pty.hang_up();
-  EXPECT_THROW(link->recv(5.0), LinkError);
+// The device is reached through a link, as udev's /dev/serial/by-id names are, so a new
+// pseudo-terminal can stand in for the adapter plugged in again.
+TEST(SerialConnection, HangUpIsSurvivedAndTheLineReopened) {
+  const std::string dir = ::testing::TempDir() + "serial-" + std::to_string(::getpid());
+  std::filesystem::create_directories(dir);
+  const std::string path = dir + "/autopilot";
+  auto first = std::make_unique<PseudoTerminal>();
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(first->slave_path(), path);
+  auto link = open_connection(path, 115200, 1, 1);
+
+  first->hang_up();
+  const auto cpu_before = std::clock();
+  EXPECT_FALSE(link->recv(0.5).has_value());  // no throw, no spinning while it is gone
+  EXPECT_LT(static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC, 0.25);
   EXPECT_NO_THROW(link->send(Heartbeat{}));
   EXPECT_GE(link->send_errors(), 1u);
+
+  PseudoTerminal second;
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(second.slave_path(), path);
+  const Bytes frame = heartbeat_frame(1, 42);
+  std::optional<Message> got;
+  const auto start = Clock::now();
+  while (!got && seconds_since(start) < 5.0) {
+    write_all(second.master(), frame);  // lost until the line is open again
+    got = link->recv(0.2);
+  }
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->frame, frame);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(SerialConnection, UnsupportedSpeedIsInvalidArgument) {
