@@ -35,16 +35,7 @@ constexpr std::array<std::string_view, 12> FORWARD = {
     "OPEN_DRONE_ID_OPERATOR_ID",
 };
 
-constexpr std::array<uint8_t, 5> VEHICLE_TYPES_EXCLUDED = {
-    m::MAV_TYPE_GCS, m::MAV_TYPE_ONBOARD_CONTROLLER, m::MAV_TYPE_GIMBAL, m::MAV_TYPE_CAMERA,
-    m::MAV_TYPE_ADSB};
-
 }  // namespace
-
-bool is_vehicle_type(uint8_t mav_type) {
-  return std::find(VEHICLE_TYPES_EXCLUDED.begin(), VEHICLE_TYPES_EXCLUDED.end(), mav_type) ==
-         VEHICLE_TYPES_EXCLUDED.end();
-}
 
 bool should_forward(const m::Message& msg) {
   if (std::find(FORWARD.begin(), FORWARD.end(), msg.type) == FORWARD.end()) return false;
@@ -98,9 +89,26 @@ Bridge::Bridge(BridgeConfig config, BridgeEnv env)
     command_key_id_ = key.key_id;
   }
 
-  if (!config_.allow_commands.empty()) {
+  verifier_ = std::make_unique<commands::Verifier>(command_key_, command_key_id_, *env_.clock);
+  commands::CommandExecutor::FetchKey fetch_key;
+  if (!config_.server.empty()) {
+    fetch_key = [this] {
+      const CommandKey key = fetch_command_key(config_.server, *env_.http, log_);
+      return std::make_pair(key.public_key, key.key_id);
+    };
+  }
+  const Answer answer = [this](const Json& message) { this->answer(message); };
+  executor_ = std::make_unique<commands::CommandExecutor>(
+      *autopilot_, answer, config_.allow_commands, *verifier_, config_.device_id,
+      std::move(fetch_key), *env_.clock, env_.log_sink);
+  auto own_keys = [this] { return executor_->own_keys(); };
+  readiness_ =
+      std::make_unique<Readiness>(answer, *verifier_, config_.device_id, config_.allow_checks,
+                                  own_keys, *env_.clock, env_.log_sink);
+
+  if (!executor_->allow().empty()) {
     std::string kinds;
-    for (const auto& k : config_.allow_commands) kinds += (kinds.empty() ? "" : ", ") + k;
+    for (const auto& k : executor_->allow()) kinds += (kinds.empty() ? "" : ", ") + k;
     log_.info("Commands allowed on this drone: %s%s", kinds.c_str(),
               command_key_.empty() ? " (NO command key: all will be refused)" : "");
   }
@@ -131,8 +139,7 @@ std::string Bridge::stats_line() const {
   const MqttUplink* mqtt = std::as_const(*utm_).mqtt();
   const long long uplink_dropped = mqtt ? static_cast<long long>(mqtt->dropped()) : 0;
   const long long params_published = params_->published();
-  // The command executor reports here once it is wired in.
-  const std::string commands = "{}";
+  const std::string commands = executor_->counts_text();
   return strf(
       "vehicles=%s received=%lld forwarded=%lld dropped=%lld uplink_dropped_batches=%lld "
       "params_published=%lld commands=%s",
@@ -161,6 +168,8 @@ void Bridge::step() {
       params_->on_param_value(*msg);
     else if (msg->id == m::AutopilotVersion::ID)
       params_->on_autopilot_version(*msg);
+    executor_->on_message(*msg);
+    readiness_->on_message(*msg);
   }
   if (should_forward(*msg)) {
     utm_->write(msg->frame);
@@ -193,16 +202,37 @@ void Bridge::side_tick() {
   if (mqtt == nullptr) return;
   const double now = env_.clock->monotonic();
   if (config_.params_seconds > 0) params_->tick(now);
-  while (std::optional<std::string> envelope = mqtt->take_command()) {
-    handle_envelope(std::move(*envelope));
-  }
+  // Everything queued now, and whatever arrives while draining, is handled in this turn.
+  while (std::optional<std::string> envelope = mqtt->take_command()) route_envelope(*envelope);
+  executor_->tick(now);
+  readiness_->tick(now);
+  send_hello_if_due(now);
 }
 
-void Bridge::handle_envelope(std::string envelope) {
-  // No module takes envelopes yet: the command executor, which takes every envelope that no
-  // other module claims, is not part of this build. Draining keeps the queue from filling.
-  (void)envelope;
-  envelopes_unrouted_ += 1;
+void Bridge::route_envelope(std::string_view envelope) {
+  // Each envelope goes to exactly one module: the first that claims it, else the executor.
+  if (readiness_->handles(envelope)) {
+    readiness_->on_envelope(envelope);
+    return;
+  }
+  executor_->on_envelope(envelope);
+}
+
+void Bridge::send_hello_if_due(double now) {
+  const MqttUplink* mqtt = std::as_const(*utm_).mqtt();
+  const bool reconnected = mqtt->connected_count() != hello_connection_;
+  const bool due = reconnected || now - hello_at_ > HELLO_SECONDS;
+  if (!executor_->state().sysid || !due) return;
+
+  Json hello = executor_->hello();
+  const Json readiness = readiness_->hello();
+  for (const auto& [key, value] : readiness.as_object()) hello.set(key, value);
+  hello.set("key_id", verifier_->key_id());
+  hello.set("version", version_);
+  if (utm_->publish_side("cmdack", to_json(hello))) {
+    hello_at_ = now;
+    hello_connection_ = mqtt->connected_count();
+  }
 }
 
 void Bridge::answer(const Json& message) {

@@ -13,7 +13,11 @@
 #include <utility>
 
 #include "bridge/config.h"
+#include "bridge/readiness.h"
 #include "bridge/uplink.h"
+#include "bridge/vehicle_types.h"
+#include "commands/executor.h"
+#include "commands/verifier.h"
 #include "mavlink/link.h"
 #include "mavlink/message.h"
 #include "params/param_reader.h"
@@ -40,8 +44,6 @@ extern const StreamRate STREAMS_HZ[5];
 
 // Whether a message goes to the platform.
 bool should_forward(const mavlink::Message& msg);
-// Whether a HEARTBEAT `type` (MAV_TYPE) belongs to a vehicle rather than a GCS, camera, ...
-bool is_vehicle_type(uint8_t mav_type);
 // Message interval in whole microseconds for a rate in hertz.
 int64_t interval_us(double rate_hz);
 
@@ -88,9 +90,12 @@ class Bridge {
   const std::string& command_key() const { return command_key_; }
   const std::string& command_key_id() const { return command_key_id_; }
   const params::ParamReader& params() const { return *params_; }
+  const commands::CommandExecutor& executor() const { return *executor_; }
+  const commands::Verifier& verifier() const { return *verifier_; }
 
  private:
-  void handle_envelope(std::string envelope);
+  void route_envelope(std::string_view envelope);
+  void send_hello_if_due(double now);
 
   BridgeConfig config_;
   BridgeEnv env_;
@@ -105,10 +110,13 @@ class Bridge {
   std::unique_ptr<params::ParamReader> params_;
   std::string command_key_;
   std::string command_key_id_;
+  // Shared by every module that takes envelopes, so a nonce used once is refused by all.
+  std::unique_ptr<commands::Verifier> verifier_;
+  std::unique_ptr<commands::CommandExecutor> executor_;
+  std::unique_ptr<Readiness> readiness_;
   double hello_at_ = 0.0;
   int64_t hello_connection_ = 0;
   double last_log_ = 0.0;
-  int64_t envelopes_unrouted_ = 0;
 };
 
 }  // namespace orvel::bridge

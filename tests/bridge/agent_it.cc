@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "mavlink/frame.h"
 #include "mavlink/messages.h"
 #include "support/json.h"
+#include "tests/commands/signing.h"
 #include "tests/testkit/mosquitto.h"
 #include "tests/testkit/process.h"
 #include "tests/testkit/testkit.h"
@@ -37,11 +39,15 @@ m::Heartbeat quad_heartbeat() {
 }
 
 // Sends a heartbeat every 0.2 s from `autopilot` until `until` is true or time runs out.
+// `custom_mode`, when given, is read at every beat, so the fake can change its flight mode.
 template <class Pred>
-bool beat_until(m::Link& autopilot, double timeout_s, Pred until) {
+bool beat_until(m::Link& autopilot, double timeout_s, Pred until,
+                const uint32_t* custom_mode = nullptr) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
   while (std::chrono::steady_clock::now() < deadline) {
-    autopilot.send(quad_heartbeat());
+    m::Heartbeat hb = quad_heartbeat();
+    if (custom_mode) hb.custom_mode = *custom_mode;
+    autopilot.send(hb);
     if (until()) return true;
   }
   return false;
@@ -165,6 +171,76 @@ TEST(Agent, PublishesACompleteParameterSnapshotDespiteALostValue) {
   EXPECT_EQ(snapshot->at("params").at("PARAM_7").as_double(), 3.5);
   EXPECT_TRUE(agent.wait_for_stderr("Published 20 parameters (px4, complete=True)", 1.0))
       << agent.stderr_text();
+}
+
+// A signed "land" from the platform reaches a fake PX4 as MAV_CMD_NAV_LAND; the fake
+// acknowledges it and switches to AUTO.LAND, and the platform hears every stage in order.
+TEST(Agent, FliesASignedCommandEndToEnd) {
+  testkit::TestSigner signer;
+  testkit::MosquittoBroker broker;
+  testkit::TestMqttClient platform(broker.port());
+  platform.subscribe("utm/cmdack/drone-7", 1);
+  const int ap_port = testkit::free_port();
+  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
+                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
+                            {"EDGE_DEVICE_ID", "drone-7"},
+                            {"EDGE_ALLOW_COMMANDS", "land"},
+                            {"EDGE_COMMAND_PUBLIC_KEY", signer.public_key_b64()}});
+  ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
+  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+
+  constexpr uint32_t PX4_AUTO_LOITER = (3u << 24) | (4u << 16);
+  constexpr uint32_t PX4_AUTO_LAND = (6u << 24) | (4u << 16);
+  uint32_t custom_mode = PX4_AUTO_LOITER;
+  // The hello tells that the agent knows the vehicle.
+  ASSERT_TRUE(beat_until(
+      *autopilot, 10.0,
+      [&] {
+        autopilot->recv(0.1);
+        return !platform.messages_on("utm/cmdack/drone-7").empty();
+      },
+      &custom_mode))
+      << agent.stderr_text();
+
+  const auto iat = static_cast<int64_t>(std::time(nullptr));
+  const Json body = testkit::command_body("land", "edge_bridge:drone-7", "n-1", iat);
+  platform.publish("utm/cmd/drone-7", to_json(signer.envelope(body)), 1);
+
+  int lands = 0;
+  auto stages = [&] {
+    std::vector<std::string> out;
+    for (const auto& msg : platform.messages_on("utm/cmdack/drone-7")) {
+      const auto answer = parse_json(msg.payload);
+      if (answer && answer->at("type").as_string() == "ack")
+        out.push_back(answer->at("stage").as_string());
+    }
+    return out;
+  };
+  ASSERT_TRUE(beat_until(
+      *autopilot, 15.0,
+      [&] {
+        while (auto msg = autopilot->recv(0.05)) {
+          if (auto cmd = msg->as<m::CommandLong>(); cmd && cmd->command == m::MAV_CMD_NAV_LAND) {
+            ++lands;
+            EXPECT_EQ(cmd->target_system, 1);
+            m::CommandAck ack;
+            ack.command = cmd->command;
+            ack.result = m::MAV_RESULT_ACCEPTED;
+            autopilot->send(ack);
+            custom_mode = PX4_AUTO_LAND;
+          }
+        }
+        return stages().size() >= 3;
+      },
+      &custom_mode))
+      << agent.stderr_text();
+  EXPECT_EQ(stages(), (std::vector<std::string>{"received", "accepted", "executed"}));
+  EXPECT_EQ(lands, 1);
+  // Answers are in the default JSON form, members in their fixed order.
+  const std::string first = platform.messages_on("utm/cmdack/drone-7")[1].payload;
+  EXPECT_EQ(first.rfind(R"({"v": 1, "type": "ack", "id": "r-n-1", "sysid": 1, "stage": )", 0), 0u)
+      << first;
+  EXPECT_TRUE(agent.wait_for_stderr("Command r-n-1: land", 1.0)) << agent.stderr_text();
 }
 
 TEST(Agent, StartUpErrorsEndTheProcess) {

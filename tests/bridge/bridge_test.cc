@@ -6,13 +6,19 @@
 #include <cstring>
 
 #include "bridge/command_key.h"
+#include "support/version.h"
 #include "tests/bridge/fakes.h"
+#include "tests/commands/signing.h"
 
 namespace orvel::bridge {
 namespace {
 
 namespace m = orvel::mavlink;
 using fakes::FakeHttp;
+
+// Two well-formed Ed25519 public keys (32 bytes each, Base64).
+constexpr const char* KEY_A = "O2onvM62pC1io6jQKm8Nc2UyFXcd4kOmOsBIoYtZ2ik=";
+constexpr const char* KEY_B = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
 using fakes::FakeLink;
 using fakes::FakeUplink;
 
@@ -198,15 +204,17 @@ TEST(IntervalUs, TruncatesTowardZero) {
 TEST(Bridge, StatisticsLine) {
   Rig rig;
   rig.clock.advance(100);  // past the first stream-request interval
-  EXPECT_EQ(rig.bridge->stats_line(),
-            "vehicles=[] received=0 forwarded=0 dropped=0 uplink_dropped_batches=0 "
-            "params_published=0 commands={}");
+  EXPECT_EQ(
+      rig.bridge->stats_line(),
+      "vehicles=[] received=0 forwarded=0 dropped=0 uplink_dropped_batches=0 "
+      "params_published=0 commands={'received': 0, 'rejected': 0, 'executed': 0, 'failed': 0}");
   rig.feed(fakes::heartbeat(7));
   rig.feed(fakes::heartbeat(1));
   rig.feed(fakes::heartbeat(200, m::MAV_TYPE_GCS));
-  EXPECT_EQ(rig.bridge->stats_line(),
-            "vehicles=[1, 7] received=3 forwarded=2 dropped=1 uplink_dropped_batches=0 "
-            "params_published=0 commands={}");
+  EXPECT_EQ(
+      rig.bridge->stats_line(),
+      "vehicles=[1, 7] received=3 forwarded=2 dropped=1 uplink_dropped_batches=0 "
+      "params_published=0 commands={'received': 0, 'rejected': 0, 'executed': 0, 'failed': 0}");
 }
 
 TEST(Bridge, StatisticsAreLoggedEvery30SecondsWithoutTraffic) {
@@ -235,7 +243,7 @@ TEST(Bridge, CommandKeyIsFetchedAtStartOnlyWhenNeeded) {
       {"checks need envelopes", {}, true, "", "https://orvel.example", true},
       {"commands need envelopes", {"land"}, false, "", "https://orvel.example", true},
       {"nothing needs envelopes", {}, false, "", "https://orvel.example", false},
-      {"key configured", {"land"}, true, "QUJD", "https://orvel.example", false},
+      {"key configured", {"land"}, true, KEY_A, "https://orvel.example", false},
       {"no server", {"land"}, true, "", "", false},
   };
   for (const auto& c : cases) {
@@ -248,7 +256,7 @@ TEST(Bridge, CommandKeyIsFetchedAtStartOnlyWhenNeeded) {
     testkit::FakeClock clock;
     testkit::CaptureSink sink;
     FakeHttp http;
-    http.response = {200, R"({"public_key": "NEWKEY", "key_id": "k9"})"};
+    http.response = {200, std::string(R"({"public_key": ")") + KEY_B + R"(", "key_id": "k9"})"};
     BridgeEnv env;
     env.clock = &clock;
     env.log_sink = &sink;
@@ -261,7 +269,7 @@ TEST(Bridge, CommandKeyIsFetchedAtStartOnlyWhenNeeded) {
     };
     Bridge b(cfg, env);
     EXPECT_EQ(http.urls.size(), c.fetched ? 1u : 0u) << c.name;
-    EXPECT_EQ(b.command_key(), c.fetched ? "NEWKEY" : c.key) << c.name;
+    EXPECT_EQ(b.command_key(), c.fetched ? KEY_B : c.key) << c.name;
     EXPECT_EQ(b.command_key_id(), c.fetched ? "k9" : "configured") << c.name;
   }
 }
@@ -276,7 +284,7 @@ TEST(Bridge, StartLineSaysWhenCommandsHaveNoKey) {
         rig.sink.contains("Commands allowed on this drone: land, goto (NO command key: all will be "
                           "refused)"));
   }
-  cfg.command_public_key = "QUJD";
+  cfg.command_public_key = KEY_A;
   Rig rig(cfg);
   EXPECT_TRUE(rig.sink.contains("Commands allowed on this drone: land, goto"));
 }
@@ -330,6 +338,135 @@ TEST(Bridge, ParameterPeriodZeroSwitchesTheReaderOff) {
   rig.feed(fakes::heartbeat(1));
   for (int i = 0; i < 50; ++i) rig.bridge->step();
   EXPECT_TRUE(rig.link->sent_as<m::ParamRequestList>().empty());
+}
+
+struct SignerHolder {
+  testkit::TestSigner signer;
+};
+
+// An MQTT agent with commands allowed and the test signer's key, connected to the fake broker.
+struct SignedRig : SignerHolder, Rig {
+  static BridgeConfig config(const testkit::TestSigner& signer) {
+    BridgeConfig c = Rig::mqtt_config();
+    c.allow_commands = {"land"};
+    c.command_public_key = signer.public_key_b64();
+    c.command_key_id = "k1";
+    return c;
+  }
+  SignedRig() : Rig(config(signer)) { connect(); }
+  // As the MQTT client's network thread delivers it.
+  void deliver(const std::string& payload) { mqtt_client->handlers.message(payload); }
+  std::string envelope(std::string_view kind, std::string_view nonce) {
+    const auto iat = static_cast<int64_t>(clock.wall());
+    return to_json(signer.envelope(testkit::command_body(kind, "edge_bridge:drone-7", nonce, iat)));
+  }
+  std::vector<Json> answers() const {
+    std::vector<Json> out;
+    for (const auto& p : published_on("utm/cmdack/drone-7")) out.push_back(*parse_json(p.payload));
+    return out;
+  }
+  std::vector<Json> hellos() const {
+    std::vector<Json> out;
+    for (const auto& a : answers())
+      if (a.at("type").as_string() == "hello") out.push_back(a);
+    return out;
+  }
+};
+
+TEST(Bridge, EnvelopesAreRoutedInArrivalOrderToOneModuleEach) {
+  SignedRig rig;
+  rig.deliver(rig.envelope("checks.run", "n1"));
+  rig.deliver(rig.envelope("land", "n2"));
+  rig.deliver("not json at all");
+  rig.deliver(rig.envelope("checks.run", "n3"));
+  rig.deliver(rig.envelope("land", "n4"));
+  EXPECT_EQ(rig.link->wakes, 5);  // each arrival wakes the main loop
+  rig.bridge->step();             // one turn handles all five
+  const auto answers = rig.answers();
+  ASSERT_EQ(answers.size(), 4u);  // the unreadable one is dropped without an answer
+  const std::pair<const char*, const char*> want[] = {
+      {"checks", "r-n1"}, {"ack", "r-n2"}, {"checks", "r-n3"}, {"ack", "r-n4"}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(answers[i].at("type").as_string(), want[i].first);
+    EXPECT_EQ(answers[i].at("id").as_string(), want[i].second);
+  }
+  // No autopilot yet: the land commands are refused, the checks report.
+  EXPECT_EQ(answers[1].at("code").as_string(), "no_autopilot");
+  EXPECT_TRUE(answers[1].at("sysid").is_null());
+  EXPECT_EQ(answers[0].at("stage").as_string(), "report");
+  EXPECT_NE(rig.bridge->stats_line().find("commands={'received': 0, 'rejected': 2,"),
+            std::string::npos);
+}
+
+TEST(Bridge, SignedLandIsSentToTheAutopilotAndAnswered) {
+  SignedRig rig;
+  rig.feed(fakes::heartbeat(1));
+  rig.deliver(rig.envelope("land", "n1"));
+  rig.bridge->step();
+  rig.bridge->step();
+  const auto lands = rig.link->sent_as<m::CommandLong>();
+  ASSERT_FALSE(lands.empty());
+  EXPECT_EQ(lands.back().command, m::MAV_CMD_NAV_LAND);
+  EXPECT_EQ(lands.back().target_system, 1);
+  const auto answers = rig.answers();
+  ASSERT_FALSE(answers.empty());
+  bool received = false;
+  for (const auto& a : answers)
+    if (a.at("type").as_string() == "ack") received = a.at("stage").as_string() == "received";
+  EXPECT_TRUE(received);
+}
+
+TEST(Bridge, HelloNeedsTheSystemIdAndFollowsConnectionsAndTime) {
+  SignedRig rig;
+  for (int i = 0; i < 5; ++i) rig.bridge->step();
+  EXPECT_TRUE(rig.hellos().empty()) << "no system id yet";
+
+  rig.feed(fakes::heartbeat(1));
+  rig.bridge->step();
+  auto hellos = rig.hellos();
+  ASSERT_EQ(hellos.size(), 1u);
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : hellos[0].as_object()) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<std::string>{"v", "type", "sysid", "allow", "key_id", "version",
+                                            "checks"}));
+  EXPECT_EQ(to_json(hellos[0]),
+            std::string(R"({"v": 1, "type": "hello", "sysid": 1, "allow": ["land"], )") +
+                R"("key_id": "k1", "version": ")" + std::string(RELEASE_VERSION) +
+                R"(", "checks": true})");
+
+  rig.clock.advance(30);
+  rig.bridge->step();
+  EXPECT_EQ(rig.hellos().size(), 1u) << "not due yet";
+  rig.clock.advance(31);
+  rig.bridge->step();
+  EXPECT_EQ(rig.hellos().size(), 2u) << "due after 60 s";
+
+  rig.connect();  // a reconnection
+  rig.bridge->step();
+  EXPECT_EQ(rig.hellos().size(), 3u) << "due after a reconnection";
+
+  rig.mqtt_client->accept_publish = false;  // refused: nothing is recorded
+  rig.connect();
+  rig.bridge->step();
+  rig.mqtt_client->accept_publish = true;
+  rig.bridge->step();
+  EXPECT_EQ(rig.hellos().size(), 4u);
+  rig.bridge->step();
+  EXPECT_EQ(rig.hellos().size(), 4u);
+}
+
+TEST(Bridge, UdpUplinkHandlesNoEnvelopesAndSendsNoHello) {
+  Rig rig;
+  rig.feed(fakes::heartbeat(1));
+  for (int i = 0; i < 5; ++i) rig.bridge->step();
+  EXPECT_EQ(rig.bridge->executor().state().sysid, std::nullopt) << "modules see no messages";
+}
+
+TEST(Bridge, AnUnusableConfiguredKeyEndsStartUp) {
+  BridgeConfig c;
+  c.allow_commands = {"land"};
+  c.command_public_key = "QUJD";  // 3 bytes, not a key
+  EXPECT_THROW(Rig rig(c), std::invalid_argument);
 }
 
 TEST(FetchCommandKey, AnswersAndFailures) {
