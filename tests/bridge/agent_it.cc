@@ -243,6 +243,85 @@ TEST(Agent, FliesASignedCommandEndToEnd) {
   EXPECT_TRUE(agent.wait_for_stderr("Command r-n-1: land", 1.0)) << agent.stderr_text();
 }
 
+// Hostile payloads on the command topic are answered or dropped; the agent neither stops nor
+// stalls, telemetry keeps flowing, and a good command afterwards is still carried out.
+TEST(Agent, HostileEnvelopesNeverStopTheAgent) {
+  testkit::TestSigner signer;
+  testkit::MosquittoBroker broker;
+  testkit::TestMqttClient platform(broker.port());
+  platform.subscribe("utm/cmdack/drone-7", 1);
+  platform.subscribe("utm/mavlink/drone-7", 0);
+  const int ap_port = testkit::free_port();
+  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
+                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
+                            {"EDGE_DEVICE_ID", "drone-7"},
+                            {"EDGE_ALLOW_COMMANDS", "land"},
+                            {"EDGE_COMMAND_PUBLIC_KEY", signer.public_key_b64()}});
+  ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
+  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  ASSERT_TRUE(beat_until(*autopilot, 10.0, [&] {
+    autopilot->recv(0.1);
+    return !platform.messages_on("utm/cmdack/drone-7").empty();  // the hello
+  })) << agent.stderr_text();
+
+  const auto iat = static_cast<int64_t>(std::time(nullptr));
+  Json wrong_types = Json::object({{"v", "1"},
+                                   {"kind", 5},
+                                   {"id", Json::array({1})},
+                                   {"vehicle_key", nullptr},
+                                   {"iat", "now"},
+                                   {"exp", true},
+                                   {"nonce", Json::object()}});
+  Json bad_sig_body = testkit::command_body("land", "edge_bridge:drone-7", "n-bad", iat);
+  const std::string hostile[] = {
+      "not json",
+      std::string(1 << 20, 'x'),
+      std::string(100000, '[') + std::string(100000, ']'),
+      R"({"body": 5, "sig": "AAAA"})",
+      "[1, 2, 3]",
+      to_json(Json::object({{"body", wrong_types}, {"sig", signer.sign_b64("x")}})),
+      to_json(Json::object({{"body", bad_sig_body}, {"sig", "!!not base64!!"}})),
+      to_json(Json::object({{"body", bad_sig_body}, {"sig", 5}})),
+  };
+  const size_t answers_before = platform.messages_on("utm/cmdack/drone-7").size();
+  for (const auto& payload : hostile) platform.publish("utm/cmd/drone-7", payload, 1);
+  const Json good = testkit::command_body("land", "edge_bridge:drone-7", "n-good", iat);
+  platform.publish("utm/cmd/drone-7", to_json(signer.envelope(good)), 1);
+
+  auto acks = [&] {
+    std::vector<Json> out;
+    const auto all = platform.messages_on("utm/cmdack/drone-7");
+    for (size_t i = answers_before; i < all.size(); ++i) {
+      auto a = parse_json(all[i].payload);
+      if (a && a->at("type").as_string() == "ack") out.push_back(*a);
+    }
+    return out;
+  };
+  bool got_good = false;
+  ASSERT_TRUE(beat_until(*autopilot, 15.0, [&] {
+    autopilot->recv(0.1);
+    for (const auto& a : acks())
+      if (a.at("id") == Json("r-n-good") && a.at("stage").as_string() == "received")
+        got_good = true;
+    return got_good;
+  })) << agent.stderr_text();
+
+  // Only the three with a readable body are answered: as refusals, and the good one is not.
+  std::vector<std::string> codes;
+  for (const auto& a : acks())
+    if (a.at("stage").as_string() == "rejected") codes.push_back(a.at("code").as_string());
+  EXPECT_EQ(codes.size(), 3u);
+  for (const auto& c : codes) EXPECT_TRUE(c == "bad_envelope" || c == "bad_signature") << c;
+
+  // Telemetry still flows after the burst.
+  const size_t batches = platform.messages_on("utm/mavlink/drone-7").size();
+  ASSERT_TRUE(beat_until(*autopilot, 5.0, [&] {
+    autopilot->recv(0.1);
+    return platform.messages_on("utm/mavlink/drone-7").size() > batches;
+  }));
+  EXPECT_FALSE(agent.wait(0.0)) << agent.stderr_text();
+}
+
 TEST(Agent, StartUpErrorsEndTheProcess) {
   struct Case {
     std::map<std::string, std::string> env;
