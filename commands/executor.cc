@@ -191,10 +191,13 @@ void CommandExecutor::on_envelope(std::string_view raw, std::optional<double> wa
     body = &no_body;
   else if (!body->is_object())
     return;
-  // Refusals answer with the id as sent, before anything of it is verified; "" when there is
-  // none to answer with.
+  // Refusals answer with the id's text form, "" when it is missing or empty; the platform
+  // matches them by that text. Later answers carry the id as it was sent.
   const Json* sent_id = body->find("id");
-  const Json command_id = sent_id != nullptr ? *sent_id : Json("");
+  const Json command_id =
+      sent_id == nullptr || is_false_like(*sent_id)
+          ? Json("")
+          : Json(sent_id->is_string() ? sent_id->as_string() : to_json(*sent_id));
 
   refresh_key_if_rotated(body->find("kid"));
 

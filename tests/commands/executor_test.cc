@@ -317,11 +317,16 @@ TEST_F(ExecutorTest, RefusalsAreAnsweredLoggedCountedAndSendNothing) {
   }
 }
 
-TEST_F(ExecutorTest, IdsAreAnsweredAsReceived) {
-  const std::vector<Json> ids = {Json(42), Json(1.5), Json(true),
-                                 Json::object({{"job", Json::array({1, "a"})}}),
-                                 Json("r\xc3\xa9q")};
-  for (const Json& id : ids) {
+// A refusal answers with the id's text form; once a job runs, answers carry the id as sent.
+TEST_F(ExecutorTest, IdsAreAnsweredAsTextWhenRefusedAndAsReceivedOnceFlown) {
+  const std::pair<Json, std::string> ids[] = {
+      {Json(42), "42"},
+      {Json(1.5), "1.5"},
+      {Json(true), "true"},
+      {Json::object({{"job", Json::array({1, "a"})}}), R"({"job": [1, "a"]})"},
+      {Json("r\xc3\xa9q"), "r\xc3\xa9q"},
+  };
+  for (const auto& [id, text] : ids) {
     SCOPED_TRACE(to_json(id));
     make(kAllKinds);
     Json refused = body("land");
@@ -332,7 +337,7 @@ TEST_F(ExecutorTest, IdsAreAnsweredAsReceived) {
     flown["id"] = id;
     deliver(flown);
     ASSERT_EQ(stages(), (std::vector<std::string>{"rejected/no_autopilot", "received"}));
-    EXPECT_EQ(answers[0].at("id"), id);
+    EXPECT_EQ(answers[0].at("id"), Json(text));
     EXPECT_EQ(answers[1].at("id"), id);
     EXPECT_EQ(exec->job()->id, id);
   }
