@@ -242,6 +242,13 @@ void MqttUplink::on_connection_lost(const std::string& cause) {
 }
 
 void MqttUplink::on_message(std::string payload) {
+  // No request of the platform comes near this size; a larger payload would only cost memory
+  // and parsing time on the main loop.
+  if (payload.size() > MAX_ENVELOPE_BYTES) {
+    log_.warning("Envelope of %zu bytes dropped (the limit is %zu)", payload.size(),
+                 MAX_ENVELOPE_BYTES);
+    return;
+  }
   if (!commands_.try_put(std::move(payload))) {
     log_.warning("Command queue full; command dropped");
     return;

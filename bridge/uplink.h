@@ -132,6 +132,8 @@ class MqttUplink final : public Uplink {
 
   // The next envelope from the platform, without waiting. Main thread.
   std::optional<std::string> take_command() { return commands_.try_take(); }
+  // Envelopes larger than this are dropped on arrival.
+  static constexpr size_t MAX_ENVELOPE_BYTES = 64 * 1024;
   size_t queued_commands() const { return commands_.size(); }
   // Telemetry batches thrown away because they could not be published. Main thread.
   int64_t dropped() const { return dropped_; }

@@ -249,11 +249,13 @@ class BasicConnection : public Connection {
     const TimePoint deadline = SteadyClock::now() + wait_duration(timeout_s);
     bool polled = false;
     for (;;) {
+      // A message already here comes first: a wake only cuts a wait short, so a stream of
+      // wake-ups (envelopes arriving) can never starve the link.
+      if (auto msg = parser_.next()) return msg;
       if (woken_.exchange(false)) {
         drain_wake();
         return std::nullopt;
       }
-      if (auto msg = parser_.next()) return msg;
       const TimePoint now = SteadyClock::now();
       if (polled && now >= deadline) return std::nullopt;
       polled = true;  // even a zero timeout reads what is waiting
