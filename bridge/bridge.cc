@@ -103,8 +103,8 @@ Bridge::Bridge(BridgeConfig config, BridgeEnv env)
       std::move(fetch_key), *env_.clock, env_.log_sink);
   auto own_keys = [this] { return executor_->own_keys(); };
   readiness_ =
-      std::make_unique<Readiness>(answer, *verifier_, config_.device_id, config_.allow_checks,
-                                  own_keys, *env_.clock, env_.log_sink);
+      std::make_unique<Readiness>(*autopilot_, answer, *verifier_, config_.device_id,
+                                  config_.allow_checks, own_keys, *env_.clock, env_.log_sink);
 
   if (!executor_->allow().empty()) {
     std::string kinds;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "bridge/vehicle_types.h"
+#include "commands/executor.h"
 #include "commands/rejected.h"
 #include "mavlink/messages.h"
 
@@ -67,9 +68,10 @@ Json check(std::string_view name, bool ok, std::string detail) {
 
 }  // namespace
 
-Readiness::Readiness(Answer answer, commands::Verifier& verifier, std::string device_id,
-                     bool allow_checks, std::function<std::set<std::string>()> own_keys,
-                     const Clock& clock, LogSink* log_sink)
+Readiness::Readiness(mavlink::Sender& /*mav*/, Answer answer, commands::Verifier& verifier,
+                     std::string device_id, bool allow_checks,
+                     std::function<std::set<std::string>()> own_keys, const Clock& clock,
+                     LogSink* log_sink)
     : answer_(std::move(answer)),
       verifier_(&verifier),
       device_id_(std::move(device_id)),
@@ -106,7 +108,7 @@ void Readiness::on_envelope(std::string_view envelope) {
     refusal_id = id_text(body->find("id"));
     _handle(*parsed, refusal_id);
   } catch (const std::exception& e) {
-    log_.error("Checks %s dropped: %s", refusal_id.c_str(), e.what());
+    log_.error("Checks %s dropped: %s", commands::id_for_log(Json(refusal_id)).c_str(), e.what());
   }
 }
 
@@ -123,7 +125,7 @@ void Readiness::_handle(const Json& envelope, const std::string& refusal_id) {
     reply["ready"] = checks.at("ready");
     reply["checks"] = checks.at("checks");
     if (checks.at("ready").as_bool()) {
-      log_.info("Checks %s: ready", refusal_id.c_str());
+      log_.info("Checks %s: ready", commands::id_for_log(Json(refusal_id)).c_str());
     } else {
       std::string failing;
       for (const Json& c : checks.at("checks").as_array()) {
@@ -131,10 +133,11 @@ void Readiness::_handle(const Json& envelope, const std::string& refusal_id) {
         if (!failing.empty()) failing += ", ";
         failing += c.at("name").as_string();
       }
-      log_.info("Checks %s: not ready (%s)", refusal_id.c_str(), failing.c_str());
+      log_.info("Checks %s: not ready (%s)", commands::id_for_log(Json(refusal_id)).c_str(),
+                failing.c_str());
     }
   } catch (const commands::Rejected& r) {
-    log_.warning("Checks %s refused: %s", refusal_id.c_str(), r.what());
+    log_.warning("Checks %s refused: %s", commands::id_for_log(Json(refusal_id)).c_str(), r.what());
     reply = _reply(refusal_id, "failed");
     reply["code"] = r.code();
     reply["detail"] = r.detail();
@@ -197,7 +200,10 @@ void Readiness::tick(double /*now*/) {}
 void Readiness::on_message(const mavlink::Message& msg) {
   if (msg.id == m::Heartbeat::ID) {
     const auto hb = msg.as<m::Heartbeat>();
+    // Remote-ID modules, batteries and other peripherals also send HEARTBEAT, with no
+    // autopilot: only a flight controller's heartbeat can make the vehicle.
     if (!hb || !is_vehicle_type(hb->type)) return;
+    if (!sysid_ && hb->autopilot == m::MAV_AUTOPILOT_INVALID) return;
     if (!sysid_) {
       sysid_ = msg.sysid;
       compid_ = msg.compid;

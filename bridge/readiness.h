@@ -38,6 +38,7 @@
 
 #include "bridge/module.h"
 #include "commands/verifier.h"
+#include "mavlink/link.h"
 #include "mavlink/message.h"
 #include "support/clock.h"
 #include "support/json.h"
@@ -60,7 +61,9 @@ class Readiness final : public RequestModule {
   // outlive the module. `own_keys` gives the vehicle keys envelopes may name; when empty, only
   // "edge_bridge:" + device_id. `clock` is the monotonic clock that link ages are measured on;
   // wall time for envelope lifetimes is the verifier's own.
-  Readiness(Answer answer, commands::Verifier& verifier, std::string device_id, bool allow_checks,
+  // `mav` is taken like every module's, though the checks only listen.
+  Readiness(mavlink::Sender& mav, Answer answer, commands::Verifier& verifier,
+            std::string device_id, bool allow_checks,
             std::function<std::set<std::string>()> own_keys,
             const Clock& clock = SystemClock::instance(),
             LogSink* log_sink = &StderrSink::instance());

@@ -51,9 +51,9 @@ bool is_false_like(const Json& value) {
   return false;
 }
 
-// The request id as a log line shows it. Ids of unverified envelopes may hold anything: a line
-// break must not forge a line, and a huge id must not flood the log.
-std::string id_text(const Json& id) {
+}  // namespace
+
+std::string id_for_log(const Json& id) {
   std::string text = id.is_string() ? id.as_string() : to_json(id);
   const bool has_control = std::any_of(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -64,6 +64,8 @@ std::string id_text(const Json& id) {
   if (cut.size() < text.size()) cut += "...";
   return cut;
 }
+
+namespace {
 
 // MAVLink floats: a finite double beyond the float range would be undefined to convert.
 float to_float(double x) {
@@ -178,7 +180,8 @@ void CommandExecutor::reply(const Json& command_id, std::string_view stage, std:
 
 void CommandExecutor::refuse(const Json& command_id, std::string_view code,
                              std::string_view detail) {
-  log_.warning("Command %s refused: %s", id_text(command_id).c_str(), std::string(detail).c_str());
+  log_.warning("Command %s refused: %s", id_for_log(command_id).c_str(),
+               std::string(detail).c_str());
   reply(command_id, "rejected", code, detail);
 }
 
@@ -212,11 +215,11 @@ void CommandExecutor::on_envelope(std::string_view raw, std::optional<double> wa
   } catch (const JsonError& error) {
     // Neither the Verifier nor the plans should read a member of the wrong kind; if one ever
     // does, the platform still hears of it and the loop goes on.
-    log_.error("Command %s could not be read: %s", id_text(command_id).c_str(), error.what());
+    log_.error("Command %s could not be read: %s", id_for_log(command_id).c_str(), error.what());
     refuse(command_id, "bad_envelope", "The command is malformed.");
     return;
   } catch (const std::logic_error& error) {
-    log_.error("Command %s could not be planned: %s", id_text(command_id).c_str(), error.what());
+    log_.error("Command %s could not be planned: %s", id_for_log(command_id).c_str(), error.what());
     refuse(command_id, "bad_envelope", "The command is malformed.");
     return;
   }
@@ -252,7 +255,7 @@ void CommandExecutor::start(const Json& body, Plan planned) {
   job_->steps = std::move(planned.steps);
   job_->started = clock_.monotonic();
   job_->target = std::move(planned.target);
-  log_.info("Command %s: %s", id_text(id).c_str(), kind.c_str());
+  log_.info("Command %s: %s", id_for_log(id).c_str(), kind.c_str());
   reply(id, "received", "", "Verified on the drone; sending " + kind + " to the autopilot");
 }
 

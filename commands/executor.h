@@ -95,6 +95,10 @@ struct CommandCounts {
   bool operator==(const CommandCounts&) const = default;
 };
 
+// A request id as a log line shows it. Ids of unverified envelopes may hold anything: control
+// characters are escaped so a line break cannot forge a line, and a long id is cut.
+std::string id_for_log(const Json& id);
+
 class CommandExecutor {
  public:
   using Answer = std::function<void(const Json&)>;

@@ -16,6 +16,12 @@
 namespace orvel::bridge {
 namespace {
 
+// The checks only listen; nothing may be sent.
+class NullSender final : public mavlink::Sender {
+ public:
+  void send_payload(uint32_t, std::span<const uint8_t>) override { ADD_FAILURE() << "sent"; }
+};
+
 namespace m = orvel::mavlink;
 using commands::testing::heartbeat;
 using commands::testing::message;
@@ -54,11 +60,12 @@ m::Message typed_heartbeat(std::uint8_t sysid, std::uint8_t type) {
 struct Rig {
   explicit Rig(bool allow_checks = true, bool with_key = true)
       : verifier(with_key ? platform.public_key_b64() : "", with_key ? "k1" : "", clock),
-        readiness([this](const Json& a) { answers.push_back(a); }, verifier, "dev-1", allow_checks,
-                  [] {
-                    return std::set<std::string>{VEHICLE_KEY, "mavlink:1"};
-                  },
-                  clock, &sink) {}
+        readiness(
+            mav, [this](const Json& a) { answers.push_back(a); }, verifier, "dev-1", allow_checks,
+            [] {
+              return std::set<std::string>{VEHICLE_KEY, "mavlink:1"};
+            },
+            clock, &sink) {}
 
   // A correctly signed body of `kind`, issued now, with id "r-" + nonce.
   Json body(std::string_view kind, std::string_view nonce = "n1") const {
@@ -91,6 +98,7 @@ struct Rig {
   testkit::TestSigner platform;
   commands::Verifier verifier;
   std::vector<Json> answers;
+  NullSender mav;
   Readiness readiness;
 };
 
@@ -264,8 +272,10 @@ TEST(ReadinessRefusal, FailingAnswerCallbackDoesNotEscape) {
   testkit::CaptureSink sink;
   testkit::TestSigner platform;
   commands::Verifier verifier(platform.public_key_b64(), "k1", clock);
-  Readiness readiness([](const Json&) { throw std::runtime_error("publish failed"); }, verifier,
-                      "dev-1", true, nullptr, clock, &sink);
+  NullSender mav;
+  Readiness readiness(
+      mav, [](const Json&) { throw std::runtime_error("publish failed"); }, verifier, "dev-1", true,
+      nullptr, clock, &sink);
   const Json body =
       testkit::command_body("checks.run", VEHICLE_KEY, "n1", static_cast<int64_t>(clock.wall()));
   EXPECT_NO_THROW(readiness.on_envelope(to_json(platform.envelope(body))));
@@ -370,6 +380,8 @@ TEST(ReadinessReport, NothingHeardFromAVehicle) {
   // A ground station and a gimbal are not the vehicle; readings without a vehicle count for none.
   rig.readiness.on_message(typed_heartbeat(255, m::MAV_TYPE_GCS));
   rig.readiness.on_message(typed_heartbeat(1, m::MAV_TYPE_GIMBAL));
+  // Nor a Remote-ID module: it has no autopilot.
+  rig.readiness.on_message(heartbeat(1, 1, m::MAV_AUTOPILOT_INVALID));
   rig.readiness.on_message(gps(m::GPS_FIX_TYPE_3D_FIX, 9));
   rig.readiness.on_message(sys_status(76));
   rig.readiness.on_message(home());
