@@ -38,11 +38,14 @@ run: build
 	 else echo "the agent program is not built yet"; exit 1; fi
 
 bench: deps
-	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=OFF
+	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=ON
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do \
 	  echo "== $$b"; \
-	  if [ "$$(basename $$b)" = relay_bench ]; then $$b build-bench/bridge/orvel-edge-bridge; else $$b; fi; \
+	  case "$$(basename $$b)" in \
+	    relay_bench|command_bench) $$b build-bench/bridge/orvel-edge-bridge ;; \
+	    *) $$b ;; \
+	  esac; \
 	done
 
 # libFuzzer targets, built with clang. Run one with: build-fuzz/fuzz/<name> -max_total_time=600
