@@ -47,6 +47,7 @@ bench: deps
 	    *) $$b ;; \
 	  esac; \
 	done
+	@echo "== bench/params_sim.sh"; bench/params_sim.sh build-bench 5
 
 # libFuzzer targets, built with clang. Run one with: build-fuzz/fuzz/<name> -max_total_time=600
 fuzz: deps
