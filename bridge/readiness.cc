@@ -16,25 +16,7 @@ namespace {
 
 // The text form of a request id for refusals (see the header).
 std::string id_text(const Json* id) {
-  if (id == nullptr) return "";
-  switch (id->kind()) {
-    case Json::Kind::Null:
-      return "";
-    case Json::Kind::Bool:
-      return id->as_bool() ? "true" : "";
-    case Json::Kind::Int:
-      return id->as_int() == 0 ? "" : id->integer_text();
-    case Json::Kind::BigInt:
-      return id->integer_text();
-    case Json::Kind::Real:
-      return id->as_double() == 0.0 ? "" : json_real(id->as_double());
-    case Json::Kind::String:
-      return id->as_string();
-    case Json::Kind::Array:
-    case Json::Kind::Object:
-      return id->empty() ? "" : to_json(*id);
-  }
-  return "";
+  return id == nullptr || is_falsy(*id) ? "" : text_form(*id);
 }
 
 const char* fix_name(std::uint8_t fix_type) {

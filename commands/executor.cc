@@ -29,28 +29,6 @@ bool elapsed(double seconds, double period) {
   return seconds >= period - CLOCK_SLACK_S;
 }
 
-// What python's `not value` finds empty: the platform's own reading of "missing".
-bool is_false_like(const Json& value) {
-  switch (value.kind()) {
-    case Json::Kind::Null:
-      return true;
-    case Json::Kind::Bool:
-      return !value.as_bool();
-    case Json::Kind::Int:
-      return value.as_int() == 0;
-    case Json::Kind::BigInt:
-      return false;
-    case Json::Kind::Real:
-      return value.as_double() == 0.0;
-    case Json::Kind::String:
-      return value.as_string().empty();
-    case Json::Kind::Array:
-    case Json::Kind::Object:
-      return value.empty();
-  }
-  return false;
-}
-
 }  // namespace
 
 std::string id_for_log(const Json& id) {
@@ -190,7 +168,7 @@ void CommandExecutor::on_envelope(std::string_view raw, std::optional<double> wa
   if (!envelope || !envelope->is_object()) return;
   const Json no_body = Json::object();
   const Json* body = envelope->find("body");
-  if (body == nullptr || is_false_like(*body))
+  if (body == nullptr || is_falsy(*body))
     body = &no_body;
   else if (!body->is_object())
     return;
@@ -198,9 +176,7 @@ void CommandExecutor::on_envelope(std::string_view raw, std::optional<double> wa
   // matches them by that text. Later answers carry the id as it was sent.
   const Json* sent_id = body->find("id");
   const Json command_id =
-      sent_id == nullptr || is_false_like(*sent_id)
-          ? Json("")
-          : Json(sent_id->is_string() ? sent_id->as_string() : to_json(*sent_id));
+      sent_id == nullptr || is_falsy(*sent_id) ? Json("") : Json(text_form(*sent_id));
 
   refresh_key_if_rotated(body->find("kid"));
 
@@ -238,7 +214,7 @@ Plan CommandExecutor::admit(const Json& body) {
   if (!state_.sysid) throw Rejected("no_autopilot", "No autopilot connected to the agent.");
   const Json* args = body.find("args");
   const Json no_args = Json::object();
-  return plan(kind, args != nullptr && !is_false_like(*args) ? *args : no_args, state_);
+  return plan(kind, args != nullptr && !is_falsy(*args) ? *args : no_args, state_);
 }
 
 void CommandExecutor::start(const Json& body, Plan planned) {

@@ -69,28 +69,6 @@ std::optional<std::int64_t> seconds(const Json* t) {
   return t->as_int();
 }
 
-// What python's `not value` finds empty.
-bool is_falsy(const Json& value) {
-  switch (value.kind()) {
-    case Json::Kind::Null:
-      return true;
-    case Json::Kind::Bool:
-      return !value.as_bool();
-    case Json::Kind::Int:
-      return value.as_int() == 0;
-    case Json::Kind::BigInt:
-      return false;
-    case Json::Kind::Real:
-      return value.as_double() == 0.0;
-    case Json::Kind::String:
-      return value.as_string().empty();
-    case Json::Kind::Array:
-    case Json::Kind::Object:
-      return value.empty();
-  }
-  return false;
-}
-
 // One-shot Ed25519 verification. A refused signature leaves entries in this thread's OpenSSL
 // error queue, which would later be reported against an unrelated TLS failure: drop them.
 bool signature_valid(EVP_PKEY* key, std::string_view signature, std::string_view message) {

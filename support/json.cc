@@ -1086,4 +1086,29 @@ std::string json_string(std::string_view utf8) {
   return out;
 }
 
+bool is_falsy(const Json& value) {
+  switch (value.kind()) {
+    case Json::Kind::Null:
+      return true;
+    case Json::Kind::Bool:
+      return !value.as_bool();
+    case Json::Kind::Int:
+      return value.as_int() == 0;
+    case Json::Kind::BigInt:
+      return false;
+    case Json::Kind::Real:
+      return value.as_double() == 0.0;
+    case Json::Kind::String:
+      return value.as_string().empty();
+    case Json::Kind::Array:
+    case Json::Kind::Object:
+      return value.empty();
+  }
+  return false;
+}
+
+std::string text_form(const Json& value) {
+  return value.is_string() ? value.as_string() : to_json(value);
+}
+
 }  // namespace orvel

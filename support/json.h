@@ -253,6 +253,12 @@ std::string write_json(const Json& value, JsonFormat format);
 
 // The agent's usual form: ", " and ": ", members in insertion order.
 std::string to_json(const Json& value);
+
+// Whether python's `not value` holds: null, false, 0, 0.0, "", [] and {}. The platform uses that
+// reading for "missing", so request members are judged the same way here.
+bool is_falsy(const Json& value);
+// Text as it is, anything else as its JSON text: how an id is shown when it must be text.
+std::string text_form(const Json& value);
 // The signed form of a command body: "," and ":", members sorted by key at every level.
 std::string canonical_json(const Json& value);
 // "," and ":", members in insertion order (parameter snapshots).
