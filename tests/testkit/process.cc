@@ -28,7 +28,8 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, 
   if (fd < 0) throw std::runtime_error("mkstemp failed");
   stderr_path_ = tmpl;
 
-  for (const char* keep : {"PATH", "TZ", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
+  for (const char* keep :
+       {"PATH", "TZ", "LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
     if (const char* v = std::getenv(keep); v && !env.count(keep)) env[keep] = v;
   std::vector<std::string> env_text;
   for (const auto& [k, v] : env) env_text.push_back(k + "=" + v);
