@@ -49,6 +49,11 @@ bench: deps
 	done
 	@echo "== bench/params_sim.sh"; bench/params_sim.sh build-bench 5
 
+# A simulated drone, the agent and a stand-in for the platform on 127.0.0.1 (about a minute).
+.PHONY: demo
+demo: build
+	@bash demo/run-demo.sh $(BUILD)
+
 # libFuzzer targets, built with clang. Run one with: build-fuzz/fuzz/<name> -max_total_time=600
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
