@@ -87,10 +87,15 @@ class JsonObject {
 
 // The integer types Json takes as numbers: not bool, not the character types.
 template <typename T>
-concept JsonInteger =
-    std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
-    !std::same_as<T, signed char> && !std::same_as<T, unsigned char> && !std::same_as<T, wchar_t> &&
-    !std::same_as<T, char8_t> && !std::same_as<T, char16_t> && !std::same_as<T, char32_t>;
+concept JsonInteger = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
+                      !std::same_as<T, wchar_t> && !std::same_as<T, char8_t> &&
+                      !std::same_as<T, char16_t> && !std::same_as<T, char32_t>;
+
+// Character types: a character is neither a number nor text of its own (and must not slip
+// through to the bool constructor).
+template <typename T>
+concept JsonCharacter = std::same_as<T, char> || std::same_as<T, wchar_t> ||
+    std::same_as<T, char8_t> || std::same_as<T, char16_t> || std::same_as<T, char32_t>;
 
 class Json {
  public:
@@ -106,6 +111,8 @@ class Json {
   Json(T n) : value_(integer_value(n)) {}
   template <std::floating_point T>
   Json(T x) noexcept : value_(static_cast<double>(x)) {}
+  template <JsonCharacter T>
+  Json(T) = delete;
   // Text is UTF-8. A null pointer makes null.
   Json(const char* s);
   Json(char* s) : Json(static_cast<const char*>(s)) {}

@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -111,6 +112,15 @@ TEST(JsonValue, AccessorsRefuseOtherKinds) {
   EXPECT_EQ(object.find("a")->as_int(), 1);
   EXPECT_DOUBLE_EQ(Json::integer("100000000000000000000").as_double(), 1e20);
   EXPECT_EQ(Json(7).integer_text(), "7");
+}
+
+// MAVLink ids and fields are uint8_t and int8_t: they must become numbers, never booleans.
+TEST(JsonValue, SmallIntegerTypesAreNumbers) {
+  EXPECT_EQ(to_json(Json(std::uint8_t{7})), "7");
+  EXPECT_EQ(to_json(Json(std::int8_t{-3})), "-3");
+  EXPECT_EQ(to_json(Json(std::uint8_t{0})), "0");
+  EXPECT_EQ(to_json(Json::object({{"sysid", std::uint8_t{255}}})), R"({"sysid": 255})");
+  EXPECT_FALSE((std::is_constructible_v<Json, char>));
 }
 
 TEST(JsonValue, IntegerFromDecimalText) {
