@@ -10,6 +10,7 @@
 #include "mavlink/connection.h"
 #include "mavlink/messages.h"
 #include "sim/options.h"
+#include "sim/pty_link.h"
 #include "sim/simulator.h"
 #include "support/clock.h"
 
@@ -28,18 +29,31 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::unique_ptr<mavlink::Link> link;
+  std::string where = options.link;
   try {
-    link = mavlink::open_link(options.link, 57600, options.sysid, mavlink::MAV_COMP_ID_AUTOPILOT1);
+    if (options.pty) {
+      auto pty = std::make_unique<sim::PtyLink>(options.sysid, mavlink::MAV_COMP_ID_AUTOPILOT1);
+      where = pty->slave_path();
+      // One line on standard output, so a script or test can pick up the device path.
+      std::printf("pty: %s\n", where.c_str());
+      std::fflush(stdout);
+      link = std::move(pty);
+    } else {
+      link =
+          mavlink::open_link(options.link, 57600, options.sysid, mavlink::MAV_COMP_ID_AUTOPILOT1);
+    }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "orvel-edge-sim: cannot open %s: %s\n", options.link.c_str(), e.what());
+    std::fprintf(stderr, "orvel-edge-sim: cannot open %s: %s\n",
+                 options.pty ? "a pseudo-terminal" : options.link.c_str(), e.what());
     return 1;
   }
   const Clock& clock = SystemClock::instance();
   sim::Simulator vehicle(options, clock, *link);
-  std::fprintf(stderr,
-               "orvel-edge-sim: %s system %d on %s, %d parameters, loss %.2f, delay %.0f ms\n",
-               options.autopilot == sim::Autopilot::kPx4 ? "px4" : "ardupilot", options.sysid,
-               options.link.c_str(), options.params, options.loss, options.delay_s * 1000);
+  std::fprintf(
+      stderr,
+      "orvel-edge-sim: %s system %d on %s, %d parameters, %d logs, loss %.2f, delay %.0f ms\n",
+      options.autopilot == sim::Autopilot::kPx4 ? "px4" : "ardupilot", options.sysid, where.c_str(),
+      options.params, options.logs, options.loss, options.delay_s * 1000);
   std::fflush(stderr);
   // A short read wait keeps stream and delay timing within about 10 ms.
   for (;;) {

@@ -24,8 +24,14 @@ T parse_number(std::string_view option, std::string_view text) {
 
 SimOptions parse_args(std::span<const std::string_view> args) {
   SimOptions o;
+  bool link_given = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string_view opt = args[i];
+    if (opt == "--pty") {
+      if (link_given) bad(opt, "cannot be used with --link");
+      o.pty = true;
+      continue;
+    }
     if (i + 1 >= args.size()) bad(opt, opt.starts_with("--") ? "needs a value" : "unknown option");
     const std::string_view value = args[++i];
     if (opt == "--autopilot") {
@@ -38,7 +44,9 @@ SimOptions parse_args(std::span<const std::string_view> args) {
       }
     } else if (opt == "--link") {
       if (value.empty()) bad(opt, "empty");
+      if (o.pty) bad(opt, "cannot be used with --pty");
       o.link = std::string(value);
+      link_given = true;
     } else if (opt == "--sysid") {
       const int id = parse_number<int>(opt, value);
       if (id < 1 || id > 255) bad(opt, "expected 1 to 255");
@@ -54,6 +62,10 @@ SimOptions parse_args(std::span<const std::string_view> args) {
       o.params = parse_number<int>(opt, value);
       // PARAM_VALUE carries the count in 16 bits and 65535 means "no index".
       if (o.params < 0 || o.params > 65534) bad(opt, "expected 0 to 65534");
+    } else if (opt == "--logs") {
+      o.logs = parse_number<int>(opt, value);
+      // Log ids are 16 bits; a few are plenty for tests.
+      if (o.logs < 0 || o.logs > 100) bad(opt, "expected 0 to 100");
     } else if (opt == "--seed") {
       o.seed = parse_number<uint64_t>(opt, value);
     } else {
@@ -64,9 +76,11 @@ SimOptions parse_args(std::span<const std::string_view> args) {
 }
 
 std::string usage() {
-  return "usage: orvel-edge-sim --autopilot px4|ardupilot --link ENDPOINT [--sysid 1]\n"
-         "                      [--loss 0.0..1.0] [--delay-ms N] [--params N] [--seed S]\n"
-         "  ENDPOINT: udpout:HOST:PORT, udpin:ADDR:PORT, tcp:HOST:PORT or a serial device\n";
+  return "usage: orvel-edge-sim --autopilot px4|ardupilot (--link ENDPOINT | --pty) [--sysid 1]\n"
+         "                      [--loss 0.0..1.0] [--delay-ms N] [--params N] [--logs N]\n"
+         "                      [--seed S]\n"
+         "  ENDPOINT: udpout:HOST:PORT, udpin:ADDR:PORT, tcp:HOST:PORT or a serial device\n"
+         "  --pty: opens a pseudo-terminal and prints \"pty: SLAVE_PATH\" on standard output\n";
 }
 
 }  // namespace orvel::sim

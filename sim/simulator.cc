@@ -91,6 +91,26 @@ std::vector<Param> make_params(Autopilot autopilot, int count) {
   return out;
 }
 
+std::vector<StoredLog> make_logs(int count) {
+  static constexpr uint32_t sizes[] = {10 * 1024, 50 * 1024, 3 * 1024};
+  constexpr uint32_t FIRST_TIME_UTC = 1'700'000'000;  // November 2023
+  std::vector<StoredLog> out;
+  for (int i = 0; i < count; ++i) {
+    StoredLog log{static_cast<uint16_t>(i + 1), FIRST_TIME_UTC + static_cast<uint32_t>(i) * 3600,
+                  std::vector<uint8_t>(sizes[i % 3])};
+    // splitmix64: cheap, and fixed by its definition rather than by the library.
+    uint64_t state = 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(i + 1);
+    for (auto& b : log.data) {
+      uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      b = static_cast<uint8_t>(z ^ (z >> 31));
+    }
+    out.push_back(std::move(log));
+  }
+  return out;
+}
+
 Simulator::Simulator(const SimOptions& options, const Clock& clock, mavlink::Link& link)
     : options_(options),
       clock_(clock),
@@ -101,7 +121,8 @@ Simulator::Simulator(const SimOptions& options, const Clock& clock, mavlink::Lin
       next_heartbeat_(boot_),
       mode_(options.autopilot == Autopilot::kPx4 ? px4::custom_mode(px4::MAIN_POSCTL)
                                                  : apm::STABILIZE),
-      params_(make_params(options.autopilot, options.params)) {}
+      params_(make_params(options.autopilot, options.params)),
+      logs_(make_logs(options.logs)) {}
 
 bool Simulator::drop() {
   if (options_.loss <= 0.0) return false;  // no draw, so loss 0 never consumes randomness
@@ -179,6 +200,12 @@ void Simulator::handle(const mavlink::Message& msg) {
     on_param_read(msg);
   } else if (msg.id == m::ParamSet::ID) {
     on_param_set(msg);
+  } else if (msg.id == m::LogRequestList::ID) {
+    on_log_list(msg);
+  } else if (msg.id == m::LogRequestData::ID) {
+    on_log_data(msg);
+  } else if (auto e = msg.as<m::LogRequestEnd>()) {
+    if (for_me(e->target_system)) log_transfer_.reset();
   }
 }
 
@@ -394,6 +421,64 @@ void Simulator::on_param_set(const mavlink::Message& msg) {
   }
 }
 
+void Simulator::on_log_list(const mavlink::Message& msg) {
+  const auto r = msg.as<m::LogRequestList>();
+  if (!r || !for_me(r->target_system)) return;
+  const auto num = static_cast<uint16_t>(logs_.size());
+  if (logs_.empty()) {
+    // The requester learns there is nothing rather than waiting for entries.
+    emit(m::LogEntry{});
+    return;
+  }
+  for (const StoredLog& log : logs_) {
+    if (log.id < r->start || log.id > r->end) continue;
+    m::LogEntry e;
+    e.id = log.id;
+    e.num_logs = num;
+    e.last_log_num = logs_.back().id;
+    e.time_utc = log.time_utc;
+    e.size = static_cast<uint32_t>(log.data.size());
+    emit(e);
+  }
+}
+
+void Simulator::on_log_data(const mavlink::Message& msg) {
+  const auto r = msg.as<m::LogRequestData>();
+  if (!r || !for_me(r->target_system)) return;
+  for (size_t i = 0; i < logs_.size(); ++i) {
+    if (logs_[i].id != r->id) continue;
+    const auto size = static_cast<uint32_t>(logs_[i].data.size());
+    if (r->ofs >= size) {
+      // Nothing there: one empty chunk says so, and any running download stops.
+      m::LogData d;
+      d.id = r->id;
+      d.ofs = r->ofs;
+      emit(d);
+      log_transfer_.reset();
+      return;
+    }
+    const uint64_t end = std::min<uint64_t>(size, uint64_t{r->ofs} + r->count);
+    // A new request replaces the running one, as a requester retrying a gap expects.
+    log_transfer_ = LogTransfer{i, r->ofs, static_cast<uint32_t>(end)};
+    return;
+  }
+}
+
+void Simulator::send_log_chunks() {
+  for (int n = 0; log_transfer_ && n < LOG_CHUNKS_PER_TICK; ++n) {
+    LogTransfer& t = *log_transfer_;
+    const StoredLog& log = logs_[t.log];
+    m::LogData d;
+    d.id = log.id;
+    d.ofs = t.next;
+    d.count = static_cast<uint8_t>(std::min<uint32_t>(LOG_CHUNK, t.end - t.next));
+    std::copy_n(log.data.begin() + t.next, d.count, d.data.begin());
+    emit(d);
+    t.next += d.count;
+    if (t.next >= t.end) log_transfer_.reset();
+  }
+}
+
 // ---- modes and kinematics -----------------------------------------------------------------
 
 void Simulator::set_mode(uint32_t mode) {
@@ -493,6 +578,7 @@ void Simulator::step(double dt) {
     send_param(*param_cursor_);
     if (++*param_cursor_ >= params_.size()) param_cursor_.reset();
   }
+  send_log_chunks();
 }
 
 void Simulator::tick() {

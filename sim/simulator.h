@@ -56,17 +56,27 @@ inline constexpr double HOME_LAT = 47.3977418;
 inline constexpr double HOME_LON = 8.5455938;
 inline constexpr double HOME_ALT = 488.0;  // metres above sea level
 
-inline constexpr double TICK_S = 0.1;              // kinematics step
-inline constexpr double CLIMB_MS = 2.0;            // take-off and vertical moves
-inline constexpr double CRUISE_MS = 5.0;           // horizontal moves unless a speed is given
-inline constexpr double DESCENT_MS = 1.0;          // landing
-inline constexpr double SETPOINT_TIMEOUT_S = 1.0;  // velocity set-points older than this stop
-inline constexpr int PARAMS_PER_TICK = 200;        // pacing of a full parameter list
+inline constexpr double TICK_S = 0.1;               // kinematics step
+inline constexpr double CLIMB_MS = 2.0;             // take-off and vertical moves
+inline constexpr double CRUISE_MS = 5.0;            // horizontal moves unless a speed is given
+inline constexpr double DESCENT_MS = 1.0;           // landing
+inline constexpr double SETPOINT_TIMEOUT_S = 1.0;   // velocity set-points older than this stop
+inline constexpr int PARAMS_PER_TICK = 200;         // pacing of a full parameter list
+inline constexpr int LOG_CHUNKS_PER_TICK = 40;      // pacing of a log download (90 bytes each)
+inline constexpr size_t LOG_CHUNK = 90;             // data bytes of one LOG_DATA
+inline constexpr uint32_t LOG_TO_END = 0xFFFFFFFF;  // LOG_REQUEST_DATA count: the whole rest
 
 struct Param {
   std::string name;  // at most 16 characters
   uint8_t type;      // MAV_PARAM_TYPE
   double value;      // the value itself, before wire encoding
+};
+
+// A stored flight log; ids count from 1.
+struct StoredLog {
+  uint16_t id;
+  uint32_t time_utc;  // seconds since 1970
+  std::vector<uint8_t> data;
 };
 
 class Simulator {
@@ -86,6 +96,7 @@ class Simulator {
   double lat() const;
   double lon() const;
   const std::vector<Param>& params() const { return params_; }
+  const std::vector<StoredLog>& logs() const { return logs_; }
   // The value PARAM_VALUE carries for `p`: PX4 puts integers bit for bit into the float field,
   // ArduPilot converts them to float.
   float wire_value(const Param& p) const;
@@ -123,6 +134,9 @@ class Simulator {
   void on_setpoint(const mavlink::Message& msg);
   void on_param_set(const mavlink::Message& msg);
   void on_param_read(const mavlink::Message& msg);
+  void on_log_list(const mavlink::Message& msg);
+  void on_log_data(const mavlink::Message& msg);
+  void send_log_chunks();
 
   void set_mode(uint32_t mode);
   Behaviour behaviour() const;
@@ -164,10 +178,22 @@ class Simulator {
 
   std::vector<Param> params_;
   std::optional<size_t> param_cursor_;  // next index of a running full list
+
+  struct LogTransfer {
+    size_t log;     // index into logs_
+    uint32_t next;  // offset of the next chunk
+    uint32_t end;   // one past the last byte to send
+  };
+  std::vector<StoredLog> logs_;
+  std::optional<LogTransfer> log_transfer_;
 };
 
 // The parameter table for a family: a few well-known names first, then numbered fillers of
 // mixed types, `count` in all.
 std::vector<Param> make_params(Autopilot autopilot, int count);
+
+// `count` logs of pseudo-random bytes, the same on every run: sizes cycle through 10 kB, 50 kB
+// and 3 kB, and each is an hour newer than the one before.
+std::vector<StoredLog> make_logs(int count);
 
 }  // namespace orvel::sim

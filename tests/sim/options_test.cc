@@ -24,10 +24,17 @@ TEST(Options, ReadsEveryOption) {
   EXPECT_DOUBLE_EQ(o.delay_s, 0.15);
   EXPECT_EQ(o.params, 20);
   EXPECT_EQ(o.seed, 99u);
+  EXPECT_FALSE(o.pty);
+  const auto p = parse({"--pty", "--logs", "0", "--sysid", "3"});
+  EXPECT_TRUE(p.pty);
+  EXPECT_EQ(p.logs, 0);
+  EXPECT_EQ(p.sysid, 3);
   const auto d = parse({});
   EXPECT_EQ(d.autopilot, Autopilot::kPx4);
   EXPECT_EQ(d.params, 1000);
   EXPECT_EQ(d.loss, 0.0);
+  EXPECT_EQ(d.logs, 3);
+  EXPECT_FALSE(d.pty);
 }
 
 TEST(Options, RejectsBadInput) {
@@ -44,7 +51,11 @@ TEST(Options, RejectsBadInput) {
                                                           {"--link"},
                                                           {"--verbose", "1"},
                                                           {"stray"},
-                                                          {"--link", ""}};
+                                                          {"--link", ""},
+                                                          {"--logs", "-1"},
+                                                          {"--logs", "101"},
+                                                          {"--pty", "--link", "udpin:0.0.0.0:1"},
+                                                          {"--link", "udpin:0.0.0.0:1", "--pty"}};
   for (const auto& args : bad) {
     EXPECT_THROW(parse(args), std::invalid_argument) << args[0] << " " << args.back();
   }
