@@ -30,6 +30,21 @@ ChildProcess start_agent(std::map<std::string, std::string> env) {
   return ChildProcess({agent_path()}, std::move(env));
 }
 
+// Settings for an agent on a fake autopilot's UDP port and the test broker, as device "drone-7";
+// `extra` adds settings.
+std::map<std::string, std::string> mqtt_env(int ap_port, int broker_port,
+                                            std::map<std::string, std::string> extra = {}) {
+  extra.insert({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
+                {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker_port)},
+                {"EDGE_DEVICE_ID", "drone-7"}});
+  return extra;
+}
+
+// The fake autopilot (system 1, component 1), sending to the agent's port.
+std::unique_ptr<m::Link> fake_autopilot(int ap_port) {
+  return m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+}
+
 m::Heartbeat quad_heartbeat() {
   m::Heartbeat hb;
   hb.type = m::MAV_TYPE_QUADROTOR;
@@ -60,7 +75,7 @@ TEST(Agent, RelaysOverUdpAndAsksForStreams) {
                             {"EDGE_UTM", "udpout:127.0.0.1:" + std::to_string(up_port)}});
   auto platform = m::open_link("udpin:127.0.0.1:" + std::to_string(up_port), 0, 250, 1);
   // The fake autopilot: system 1, component 1.
-  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  auto autopilot = fake_autopilot(ap_port);
 
   std::optional<m::Message> relayed;
   int stream_requests = 0;
@@ -91,11 +106,9 @@ TEST(Agent, RelaysInMqttBatches) {
   testkit::TestMqttClient platform(broker.port());
   platform.subscribe("utm/mavlink/drone-7", 0);
   const int ap_port = testkit::free_port();
-  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
-                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
-                            {"EDGE_DEVICE_ID", "drone-7"}});
+  auto agent = start_agent(mqtt_env(ap_port, broker.port()));
   ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
-  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  auto autopilot = fake_autopilot(ap_port);
   ASSERT_TRUE(beat_until(*autopilot, 10.0, [&] {
     autopilot->recv(0.2);
     return !platform.messages().empty();
@@ -131,11 +144,9 @@ TEST(Agent, PublishesACompleteParameterSnapshotDespiteALostValue) {
   testkit::TestMqttClient platform(broker.port());
   platform.subscribe("utm/params/drone-7", 1);
   const int ap_port = testkit::free_port();
-  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
-                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
-                            {"EDGE_DEVICE_ID", "drone-7"}});
+  auto agent = start_agent(mqtt_env(ap_port, broker.port()));
   ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
-  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  auto autopilot = fake_autopilot(ap_port);
   constexpr uint16_t COUNT = 20, LOST = 7;
   auto send_param = [&](uint16_t index) {
     m::ParamValue pv;
@@ -181,13 +192,11 @@ TEST(Agent, FliesASignedCommandEndToEnd) {
   testkit::TestMqttClient platform(broker.port());
   platform.subscribe("utm/cmdack/drone-7", 1);
   const int ap_port = testkit::free_port();
-  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
-                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
-                            {"EDGE_DEVICE_ID", "drone-7"},
-                            {"EDGE_ALLOW_COMMANDS", "land"},
-                            {"EDGE_COMMAND_PUBLIC_KEY", signer.public_key_b64()}});
+  auto agent = start_agent(mqtt_env(
+      ap_port, broker.port(),
+      {{"EDGE_ALLOW_COMMANDS", "land"}, {"EDGE_COMMAND_PUBLIC_KEY", signer.public_key_b64()}}));
   ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
-  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  auto autopilot = fake_autopilot(ap_port);
 
   constexpr uint32_t PX4_AUTO_LOITER = (3u << 24) | (4u << 16);
   constexpr uint32_t PX4_AUTO_LAND = (6u << 24) | (4u << 16);
@@ -252,13 +261,11 @@ TEST(Agent, HostileEnvelopesNeverStopTheAgent) {
   platform.subscribe("utm/cmdack/drone-7", 1);
   platform.subscribe("utm/mavlink/drone-7", 0);
   const int ap_port = testkit::free_port();
-  auto agent = start_agent({{"EDGE_AUTOPILOT", "udpin:127.0.0.1:" + std::to_string(ap_port)},
-                            {"EDGE_UTM", "mqtt://127.0.0.1:" + std::to_string(broker.port())},
-                            {"EDGE_DEVICE_ID", "drone-7"},
-                            {"EDGE_ALLOW_COMMANDS", "land"},
-                            {"EDGE_COMMAND_PUBLIC_KEY", signer.public_key_b64()}});
+  auto agent = start_agent(mqtt_env(
+      ap_port, broker.port(),
+      {{"EDGE_ALLOW_COMMANDS", "land"}, {"EDGE_COMMAND_PUBLIC_KEY", signer.public_key_b64()}}));
   ASSERT_TRUE(agent.wait_for_stderr("MQTT connected", 15.0)) << agent.stderr_text();
-  auto autopilot = m::open_link("udpout:127.0.0.1:" + std::to_string(ap_port), 0, 1, 1);
+  auto autopilot = fake_autopilot(ap_port);
   ASSERT_TRUE(beat_until(*autopilot, 10.0, [&] {
     autopilot->recv(0.1);
     return !platform.messages_on("utm/cmdack/drone-7").empty();  // the hello
