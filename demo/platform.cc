@@ -9,7 +9,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +36,7 @@
 #include "commands/verifier.h"
 #include "mavlink/frame.h"
 #include "mavlink/messages.h"
+#include "params/param_reader.h"
 #include "support/base64.h"
 #include "support/json.h"
 
@@ -299,16 +299,6 @@ struct Telemetry {
   }
 };
 
-std::string inflate(const std::string& z) {
-  std::string out(8u << 20, '\0');
-  uLongf length = out.size();
-  if (uncompress(reinterpret_cast<Bytef*>(out.data()), &length,
-                 reinterpret_cast<const Bytef*>(z.data()), z.size()) != Z_OK)
-    return "";
-  out.resize(length);
-  return out;
-}
-
 std::string text_of(const Json* value) {
   if (value == nullptr) return "-";
   if (value->is_string() && !value->as_string().empty()) return value->as_string();
@@ -418,7 +408,7 @@ class Platform {
   }
 
   void on_params(const std::string& payload) {
-    const auto snapshot = orvel::parse_json(inflate(payload));
+    const auto snapshot = orvel::params::decode_snapshot(payload);
     if (!snapshot || !snapshot->is_object()) {
       say("params: an unreadable snapshot of %zu bytes", payload.size());
       return;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -114,6 +115,28 @@ std::string encode_snapshot(const Json& snapshot) {
   if (rc != Z_OK) throw std::runtime_error("zlib could not compress a parameter snapshot");
   out.resize(size);
   return out;
+}
+
+std::optional<Json> decode_snapshot(std::string_view bytes, std::size_t max_bytes) {
+  if (bytes.size() > UINT_MAX) return std::nullopt;
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return std::nullopt;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  std::string text;
+  char chunk[16384];
+  int rc = Z_OK;
+  // Inflated piece by piece, so a stream that claims to be huge is stopped at the limit.
+  while (rc == Z_OK && text.size() <= max_bytes) {
+    z.next_out = reinterpret_cast<Bytef*>(chunk);
+    z.avail_out = sizeof chunk;
+    rc = inflate(&z, Z_NO_FLUSH);
+    text.append(chunk, sizeof chunk - z.avail_out);
+  }
+  const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  if (!whole || text.size() > max_bytes) return std::nullopt;
+  return parse_json(text);
 }
 
 ParamReader::ParamReader(mavlink::Sender& mav, std::function<bool(std::string_view bytes)> publish,

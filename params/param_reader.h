@@ -85,9 +85,17 @@ std::string param_name(std::string_view raw);
 // is not shown.
 std::string firmware_from_version(uint32_t sw);
 
+// A snapshot of the index limit's worth of parameters stays far below this.
+inline constexpr std::size_t MAX_SNAPSHOT_TEXT_BYTES = 64u << 20;
+
 // The snapshot as sent: compact JSON ("," and ":", ASCII only), compressed as a zlib stream at
 // level 6.
 std::string encode_snapshot(const Json& snapshot);
+
+// The inverse, for whoever reads snapshots (tools, the demo platform, tests): nullopt when the
+// bytes are not a zlib stream of JSON, or would inflate beyond `max_bytes`.
+std::optional<Json> decode_snapshot(std::string_view bytes,
+                                    std::size_t max_bytes = MAX_SNAPSHOT_TEXT_BYTES);
 
 class ParamReader {
  public:

@@ -1,6 +1,5 @@
 // The agent program end to end: a fake autopilot on UDP, the uplink over UDP or a real broker.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <ctime>
@@ -10,6 +9,7 @@
 #include "mavlink/connection.h"
 #include "mavlink/frame.h"
 #include "mavlink/messages.h"
+#include "params/param_reader.h"
 #include "support/json.h"
 #include "tests/commands/signing.h"
 #include "tests/testkit/mosquitto.h"
@@ -127,16 +127,6 @@ TEST(Agent, RelaysInMqttBatches) {
   EXPECT_FALSE(batch.retained);
 }
 
-std::string inflate(const std::string& z) {
-  std::string out(1 << 20, '\0');
-  uLongf len = out.size();
-  if (uncompress(reinterpret_cast<Bytef*>(out.data()), &len,
-                 reinterpret_cast<const Bytef*>(z.data()), z.size()) != Z_OK)
-    return "";
-  out.resize(len);
-  return out;
-}
-
 // A fake PX4 that serves 20 parameters, but loses index 7 from the full list; it answers the
 // re-read of that index.
 TEST(Agent, PublishesACompleteParameterSnapshotDespiteALostValue) {
@@ -172,7 +162,8 @@ TEST(Agent, PublishesACompleteParameterSnapshotDespiteALostValue) {
     return !platform.messages_on("utm/params/drone-7").empty();
   })) << agent.stderr_text();
   EXPECT_EQ(rereads, 1);
-  const auto snapshot = parse_json(inflate(platform.messages_on("utm/params/drone-7")[0].payload));
+  const auto snapshot =
+      params::decode_snapshot(platform.messages_on("utm/params/drone-7")[0].payload);
   ASSERT_TRUE(snapshot.has_value());
   EXPECT_EQ(snapshot->at("type").as_string(), "params");
   EXPECT_EQ(snapshot->at("sysid").as_int(), 1);

@@ -5,13 +5,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <ctime>
 #include <stdexcept>
 
 #include "mavlink/frame.h"
+#include "params/param_reader.h"
 #include "tests/testkit/testkit.h"
 
 namespace orvel::e2e {
@@ -35,16 +35,6 @@ std::unique_ptr<testkit::ChildProcess> start_agent(std::map<std::string, std::st
 }
 
 namespace {
-
-std::string inflate(const std::string& z) {
-  std::string out(4 << 20, '\0');
-  uLongf length = out.size();
-  if (uncompress(reinterpret_cast<Bytef*>(out.data()), &length,
-                 reinterpret_cast<const Bytef*>(z.data()), z.size()) != Z_OK)
-    return "";
-  out.resize(length);
-  return out;
-}
 
 std::optional<Json> answer_of(const testkit::ReceivedMessage& msg) {
   auto doc = parse_json(msg.payload);
@@ -131,7 +121,7 @@ bool FakePlatform::wait_hello(uint8_t sysid) {
 std::vector<Json> FakePlatform::snapshots() const {
   std::vector<Json> out;
   for (const auto& msg : client_.messages_on("utm/params/" + device_))
-    if (auto doc = parse_json(inflate(msg.payload))) out.push_back(*doc);
+    if (auto doc = params::decode_snapshot(msg.payload)) out.push_back(*doc);
   return out;
 }
 

@@ -719,5 +719,32 @@ TEST_F(ParamReaderTest, SnapshotsOfHostileValuesReadAsStrictJson) {
   EXPECT_TRUE(read[1].at("params").at("PADDED").is_null());
 }
 
+// Reading a snapshot back: what encode_snapshot wrote comes back whole; anything else, a cut
+// stream or one that inflates past the limit, reads as nothing instead of growing memory.
+TEST(DecodeSnapshot, ReadsWhatWasWrittenAndRefusesTheRest) {
+  const Json snapshot = Json::object(
+      {{"v", 1}, {"type", "params"}, {"params", Json::object({{"A", 1}, {"B", 0.5}})}});
+  const std::string bytes = encode_snapshot(snapshot);
+  const auto back = decode_snapshot(bytes);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_TRUE(*back == snapshot);
+
+  const std::string text = compact_json(snapshot);
+  const Json huge = Json::object({{"pad", std::string(1 << 20, ' ')}});
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::size_t limit;
+  } refused[] = {
+      {"not zlib", "plain text", MAX_SNAPSHOT_TEXT_BYTES},
+      {"cut short", bytes.substr(0, bytes.size() - 3), MAX_SNAPSHOT_TEXT_BYTES},
+      {"trailing bytes", bytes + "x", MAX_SNAPSHOT_TEXT_BYTES},
+      {"beyond the limit", encode_snapshot(huge), 4096},
+      {"exactly one byte too long", bytes, text.size() - 1},
+  };
+  for (const auto& c : refused) EXPECT_FALSE(decode_snapshot(c.bytes, c.limit)) << c.name;
+  EXPECT_TRUE(decode_snapshot(bytes, text.size()).has_value()) << "a limit equal to the size";
+}
+
 }  // namespace
 }  // namespace orvel::params
